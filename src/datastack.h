@@ -1,0 +1,34 @@
+// DataStack and FrameEntry: the per-context stack of records of frames whose call event the
+// tracer handled.
+#pragma once
+
+#include <cstdint>
+
+#include "export.h"
+#include "pyref.h"
+
+// What the tracer keeps for one frame. All three references are owned by the entry, so a
+// controlling layer that clears its caches while frames run cannot pull them from under us.
+struct FrameEntry {
+    PyObject *file_set;      // the set receiving the frame's lines; null when not recorded
+    PyObject *disposition;   // the frame's CFileDisposition, None, or null while unfilled
+    PyObject *file_tracer;   // the plug-in file tracer, None, or null while unfilled
+    int32_t prev_line;       // the line the frame's next arc starts from
+    int32_t opened_context;  // 1 when this frame's call event opened the current context
+};
+
+struct DataStack {
+    int32_t depth;     // index of the top entry, -1 when empty
+    int32_t capacity;  // entries allocated
+    FrameEntry *entries;
+};
+
+KESTROW_EXPORT int DataStack_init(DataStack *stack);
+KESTROW_EXPORT int DataStack_grow(DataStack *stack);
+KESTROW_EXPORT void DataStack_dealloc(DataStack *stack);
+
+// Releases whatever the entry holds and leaves it recording nothing.
+void FrameEntry_clear(FrameEntry *entry);
+
+// Empties the stack and every slot but keeps the array, so a pointer into it stays valid.
+void DataStack_reset(DataStack *stack);

@@ -1,0 +1,496 @@
+// The event engine: the trace callback and the call, line and return paths.
+#include <cstdint>
+
+#include "tracer.h"
+
+#include <opcode.h>  // RESUME: the interpreter's own number for its resume instruction
+
+using kestrow::Ref;
+using kestrow::StackRef;
+
+namespace {
+
+// Ints for line numbers, made once per process. The interpreter caches only the ints up to 256,
+// and making a new int per line event costs more than the set insertion it feeds. The cached
+// objects are ordinary immutable ints, so sharing them is invisible to whoever reads the sets.
+constexpr int32_t kCachedLines = 1 << 16;
+PyObject *line_ints[kCachedLines];
+
+// A new reference to the int for a line number, or null with an exception pending.
+PyObject *line_value(int32_t line) {
+    if (line >= 0 && line < kCachedLines) {
+        PyObject *value = line_ints[line];
+        if (value == nullptr) {
+            value = PyLong_FromLong(line);
+            if (value == nullptr) {
+                return nullptr;
+            }
+            line_ints[line] = value;
+        }
+        return Py_NewRef(value);
+    }
+    return PyLong_FromLong(line);
+}
+
+// An arc key holds each line's magnitude in 28 bits; a larger line would decode to another pair.
+constexpr int64_t kArcLineLimit = int64_t{1} << 28;
+
+// A new reference to the arc key of (from, to), or null with an exception pending.
+PyObject *arc_value(int32_t from, int32_t to) {
+    int64_t a = from < 0 ? -int64_t{from} : from;
+    int64_t b = to < 0 ? -int64_t{to} : to;
+    if (a >= kArcLineLimit || b >= kArcLineLimit) {
+        PyErr_Format(PyExc_OverflowError,
+                     "cannot record the arc (%d, %d): arc lines must be below %lld", from, to,
+                     static_cast<long long>(kArcLineLimit));
+        return nullptr;
+    }
+    uint64_t key = static_cast<uint64_t>(a) | (static_cast<uint64_t>(b) << 28);
+    if (from < 0) {
+        key |= uint64_t{1} << 56;
+    }
+    if (to < 0) {
+        key |= uint64_t{1} << 57;
+    }
+    return PyLong_FromUnsignedLongLong(key);
+}
+
+// The bytes of a code object's (unspecialised) bytecode and the frame's current offset in it.
+struct Bytecode {
+    Ref bytes;
+    const unsigned char *units = nullptr;
+    Py_ssize_t size = 0;
+    int offset = -1;
+
+    // 0, or -1 with an exception pending when the bytecode cannot be had.
+    int load(PyCodeObject *code, PyFrameObject *frame) {
+        bytes = Ref::steal(PyCode_GetCode(code));
+        if (!bytes) {
+            return -1;
+        }
+        units = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.get()));
+        size = PyBytes_GET_SIZE(bytes.get());
+        offset = PyFrame_GetLasti(frame);
+        return 0;
+    }
+    bool in_range(Py_ssize_t at) const { return offset >= 0 && at < size; }
+};
+
+// A call event arrives while the frame stands at its resume instruction, whose argument is 0
+// where the code begins and not 0 after a suspension (a generator or coroutine going on).
+// 1 for a real call, 0 for a resumption, -1 with an exception pending.
+int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
+    Bytecode bc;
+    if (bc.load(code, frame) < 0) {
+        return -1;
+    }
+    if (!bc.in_range(bc.offset + 1)) {
+        return 1;
+    }
+    return bc.units[bc.offset + 1] == 0;
+}
+
+// A frame that suspends (a yield or an await) stands just before a resume instruction; one that
+// finishes does not. A return at the last code unit is always real.
+// 1 for a real return, 0 for a suspension, -1 with an exception pending.
+int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
+    Bytecode bc;
+    if (bc.load(code, frame) < 0) {
+        return -1;
+    }
+    if (!bc.in_range(bc.offset + 2)) {
+        return 1;
+    }
+    return bc.units[bc.offset + 2] != RESUME;
+}
+
+// Adds one line (lines mode) or the arc ending at it (arcs mode) and moves prev_line on.
+int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t line) {
+    PyObject *value = self->record_arcs ? arc_value(entry->prev_line, line) : line_value(line);
+    if (value == nullptr) {
+        return -1;
+    }
+    int status = PySet_Add(file_set, value);
+    Py_DECREF(value);
+    if (status < 0) {
+        return -1;
+    }
+    entry->prev_line = line;
+    return 0;
+}
+
+PyObject *require_dict(PyObject *member, const char *name) {
+    if (kestrow::require_member(member, "CTracer", name) == nullptr) {
+        return nullptr;
+    }
+    if (!PyDict_Check(member)) {
+        PyErr_Format(PyExc_TypeError, "CTracer.%s must be a dict, not %T", name, member);
+        return nullptr;
+    }
+    return member;
+}
+
+PyObject *call_member(PyObject *member, const char *name, PyObject *arg1 = nullptr,
+                      PyObject *arg2 = nullptr) {
+    if (kestrow::require_member(member, "CTracer", name) == nullptr) {
+        return nullptr;
+    }
+    return PyObject_CallFunctionObjArgs(member, arg1, arg2, nullptr);
+}
+
+// Finds the file set in data for a recorded file name, or creates and stores an empty one (and
+// then notes the plug-in that produced the file). Runs between lock_data and unlock_data.
+int find_file_set(CTracer *self, PyObject *name, PyObject *plugin_name, Ref *file_set) {
+    PyObject *data = require_dict(self->data, "data");
+    if (data == nullptr) {
+        return -1;
+    }
+    PyObject *found = nullptr;
+    int status = PyDict_GetItemRef(data, name, &found);
+    if (status < 0) {
+        return -1;
+    }
+    if (status > 0) {
+        *file_set = Ref::steal(found);
+        if (!PySet_Check(found)) {
+            PyErr_Format(PyExc_TypeError, "CTracer.data[%R] must be a set, not %T", name, found);
+            return -1;
+        }
+        return 0;
+    }
+    Ref created = Ref::steal(PySet_New(nullptr));
+    if (!created || PyDict_SetItem(data, name, created.get()) < 0) {
+        return -1;
+    }
+    *file_set = std::move(created);
+    if (plugin_name != nullptr) {
+        PyObject *file_tracers = require_dict(self->file_tracers, "file_tracers");
+        if (file_tracers == nullptr || PyDict_SetItem(file_tracers, name, plugin_name) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Obtains the file set under the controlling layer's data lock. unlock_data follows every
+// successful lock_data; an error from the lookup is set aside while it runs, so it is not called
+// with an exception pending, and is restored afterwards (unlock_data's own error wins, with the
+// first one as its context).
+int locked_file_set(CTracer *self, PyObject *name, PyObject *plugin_name, Ref *file_set) {
+    Ref locked = Ref::steal(call_member(self->lock_data, "lock_data"));
+    if (!locked) {
+        return -1;
+    }
+    int status = find_file_set(self, name, plugin_name, file_set);
+    PyObject *first_error = status < 0 ? PyErr_GetRaisedException() : nullptr;
+    Ref unlocked = Ref::steal(call_member(self->unlock_data, "unlock_data"));
+    if (!unlocked) {
+        if (first_error != nullptr) {
+            PyObject *second_error = PyErr_GetRaisedException();
+            PyException_SetContext(second_error, first_error);
+            PyErr_SetRaisedException(second_error);
+        }
+        *file_set = Ref();
+        return -1;
+    }
+    if (first_error != nullptr) {
+        PyErr_SetRaisedException(first_error);
+        *file_set = Ref();
+        return -1;
+    }
+    return 0;
+}
+
+// Finds the disposition of a code file, asking should_trace once per name.
+int find_disposition(CTracer *self, PyObject *filename, PyFrameObject *frame, Ref *out) {
+    PyObject *cache = require_dict(self->should_trace_cache, "should_trace_cache");
+    if (cache == nullptr) {
+        return -1;
+    }
+    PyObject *found = nullptr;
+    int status = PyDict_GetItemRef(cache, filename, &found);
+    if (status < 0) {
+        return -1;
+    }
+    Ref disposition;
+    bool asked = false;
+    if (status > 0) {
+        disposition = Ref::steal(found);
+    } else {
+        disposition = Ref::steal(call_member(self->should_trace, "should_trace", filename,
+                                             reinterpret_cast<PyObject *>(frame)));
+        if (!disposition) {
+            return -1;
+        }
+        asked = true;
+    }
+    // Anything else would have its memory read as a disposition's members.
+    if (disposition.get() != Py_None && !CFileDisposition_check(disposition.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     asked ? "should_trace must return a CFileDisposition or None, not %T"
+                           : "should_trace_cache values must be CFileDisposition or None, not %T",
+                     disposition.get());
+        return -1;
+    }
+    if (asked && PyDict_SetItem(cache, filename, disposition.get()) < 0) {
+        return -1;
+    }
+    *out = std::move(disposition);
+    return 0;
+}
+
+PyObject *require_disposition_member(PyObject *member, const char *name) {
+    return kestrow::require_member(member, "CFileDisposition", name);
+}
+
+// Opens a dynamic context when none is current and the controlling layer starts one here.
+int start_context(CTracer *self, PyFrameObject *frame, StackRef where, int32_t depth) {
+    if (self->should_start_context == Py_None || self->current_context != Py_None) {
+        return 0;
+    }
+    Ref context = Ref::steal(call_member(self->should_start_context, "should_start_context",
+                                         reinterpret_cast<PyObject *>(frame)));
+    if (!context) {
+        return -1;
+    }
+    if (context.get() == Py_None) {
+        return 0;
+    }
+    Py_XSETREF(self->current_context, Py_NewRef(context.get()));
+    where.get(self)->entries[depth].opened_context = 1;
+    Ref switched = Ref::steal(call_member(self->switch_context, "switch_context", context.get()));
+    return switched ? 0 : -1;
+}
+
+int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
+    StackRef where;
+    if (kestrow::CTracer_select_stack(self, &where) < 0) {
+        return -1;
+    }
+    DataStack *stack = where.get(self);
+    self->active_stack = stack;
+    if (DataStack_grow(stack) < 0) {
+        return -1;
+    }
+    // Python code runs later in this event, and may let other threads move the stacks; the entry
+    // is found again by position each time it is written.
+    const int32_t depth = stack->depth;
+    auto entry = [self, where, depth] { return &where.get(self)->entries[depth]; };
+    self->current_entry = entry();
+    // What the slot's previous frame left goes now, so that an event that fails before filling
+    // the entry leaves one that records nothing and opened no context.
+    FrameEntry_clear(entry());
+
+    if (start_context(self, frame, where, depth) < 0) {
+        return -1;
+    }
+
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(frame)));
+    auto *co = reinterpret_cast<PyCodeObject *>(code.get());
+    Ref disposition;
+    if (find_disposition(self, co->co_filename, frame, &disposition) < 0) {
+        return -1;
+    }
+
+    Ref recorded_name;  // null: the frame is not recorded
+    Ref file_tracer = Ref::borrow(Py_None);
+    Ref plugin_name;
+    if (disposition.get() != Py_None) {
+        auto *d = reinterpret_cast<CFileDisposition *>(disposition.get());
+        if (require_disposition_member(d->trace, "trace") == nullptr) {
+            return -1;
+        }
+        if (d->trace == Py_True) {
+            if (require_disposition_member(d->source_filename, "source_filename") == nullptr ||
+                require_disposition_member(d->file_tracer, "file_tracer") == nullptr) {
+                return -1;
+            }
+            Ref source_filename = Ref::borrow(d->source_filename);
+            file_tracer = Ref::borrow(d->file_tracer);
+            if (file_tracer.get() != Py_None) {
+                Ref plugin = Ref::steal(
+                    PyObject_GetAttr(file_tracer.get(), kestrow::names::kestrow_plugin));
+                if (!plugin) {
+                    return -1;
+                }
+                plugin_name = Ref::steal(
+                    PyObject_GetAttr(plugin.get(), kestrow::names::kestrow_plugin_name));
+                if (!plugin_name) {
+                    return -1;
+                }
+            }
+            if (require_disposition_member(d->has_dynamic_filename, "has_dynamic_filename") ==
+                nullptr) {
+                return -1;
+            }
+            if (d->has_dynamic_filename == Py_True) {
+                switch (kestrow::CTracer_dynamic_filename(self, d, frame, &recorded_name)) {
+                case kestrow::PluginDecision::record:
+                case kestrow::PluginDecision::skip:
+                    break;
+                case kestrow::PluginDecision::fail:
+                    return -1;
+                case kestrow::PluginDecision::plugin_failed:
+                    // Reported and handed to disable_plugin; the entry stays empty.
+                    return 0;
+                }
+            } else if (source_filename.get() != Py_None) {
+                recorded_name = std::move(source_filename);
+            }
+        }
+    }
+
+    Ref file_set;
+    if (recorded_name &&
+        locked_file_set(self, recorded_name.get(), plugin_name.get(), &file_set) < 0) {
+        return -1;
+    }
+
+    FrameEntry *e = entry();
+    Py_XSETREF(e->file_set, file_set.release());
+    Py_XSETREF(e->file_tracer, recorded_name ? file_tracer.release() : Py_NewRef(Py_None));
+    Py_XSETREF(e->disposition, disposition.release());
+
+    if (PyObject_SetAttr(reinterpret_cast<PyObject *>(frame), kestrow::names::f_trace,
+                         reinterpret_cast<PyObject *>(self)) < 0) {
+        // Only a frame type that refuses the attribute fails here; the frame is still handled.
+        PyErr_Clear();
+    }
+
+    int real = is_real_call(co, frame);
+    if (real < 0) {
+        return -1;
+    }
+    entry()->prev_line = real ? -co->co_firstlineno : PyFrame_GetLineNumber(frame);
+
+    self->active_stack = where.get(self);
+    self->current_entry = entry();
+    return 0;
+}
+
+// The line path of a frame whose file tracer maps each line event to a range of source lines.
+int on_plugin_line(CTracer *self, PyFrameObject *frame) {
+    // The plug-in runs Python code: hold what this event uses, and find the entry again after.
+    Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));
+    DataStack *stack = self->active_stack;
+    StackRef where{stack == &self->main_stack
+                       ? -1
+                       : static_cast<int32_t>(stack - self->context_stacks)};
+    const int32_t depth = stack->depth;
+    FrameEntry *e = self->current_entry;
+    Ref file_set = Ref::borrow(e->file_set);
+    Ref file_tracer = Ref::borrow(e->file_tracer);
+    Ref disposition = Ref::borrow(e->disposition);
+
+    int32_t first = 0;
+    int32_t last = 0;
+    if (!kestrow::CTracer_plugin_line_range(self, file_tracer.get(), disposition.get(), frame,
+                                            &first, &last)) {
+        return 0;
+    }
+    if (first == -1) {
+        return 0;
+    }
+    for (int64_t line = first; line <= last; line++) {
+        e = &where.get(self)->entries[depth];
+        if (record_line(self, file_set.get(), e, static_cast<int32_t>(line)) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
+    if (self->active_stack->depth < 0) {
+        return 0;
+    }
+    FrameEntry *e = self->current_entry;
+    if (e->file_set == nullptr) {
+        return 0;
+    }
+    if (e->file_tracer != Py_None) {
+        return on_plugin_line(self, frame);
+    }
+    int32_t line = PyFrame_GetLineNumber(frame);
+    if (line == -1) {
+        return 0;
+    }
+    return record_line(self, e->file_set, e, line);
+}
+
+int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
+    StackRef where;
+    if (kestrow::CTracer_select_stack(self, &where) < 0) {
+        return -1;
+    }
+    DataStack *stack = where.get(self);
+    self->active_stack = stack;
+    if (stack->depth < 0) {
+        return 0;
+    }
+    const int32_t depth = stack->depth;
+    FrameEntry *e = &stack->entries[depth];
+    self->current_entry = e;
+
+    if (self->record_arcs && e->file_set != nullptr) {
+        Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(frame)));
+        auto *co = reinterpret_cast<PyCodeObject *>(code.get());
+        int real = is_real_return(co, frame);
+        if (real < 0) {
+            return -1;
+        }
+        if (real) {
+            Ref key = Ref::steal(arc_value(e->prev_line, -co->co_firstlineno));
+            if (!key || PySet_Add(e->file_set, key.get()) < 0) {
+                return -1;
+            }
+        }
+    }
+
+    if (e->opened_context) {
+        Py_XSETREF(self->current_context, Py_NewRef(Py_None));
+        Ref switched = Ref::steal(call_member(self->switch_context, "switch_context", Py_None));
+        if (!switched) {
+            return -1;
+        }
+        // switch_context ran Python code; the stack may have moved.
+        stack = where.get(self);
+        self->active_stack = stack;
+    }
+
+    if (stack->depth >= 0) {
+        stack->depth--;
+    }
+    self->current_entry = stack->depth >= 0 ? &stack->entries[stack->depth] : nullptr;
+    return 0;
+}
+
+}  // namespace
+
+int CTracer_on_event(PyObject *op, PyFrameObject *frame, int what, PyObject *) {
+    CTracer *self = reinterpret_cast<CTracer *>(op);
+    if (!kestrow::load_flag(self->running)) {
+        PyEval_SetTrace(nullptr, nullptr);
+        return 0;
+    }
+    // Once set there is nothing new to publish, so the exchange (a full barrier) is skipped.
+    if (!kestrow::load_flag(self->had_activity)) {
+        kestrow::store_flag(self->had_activity, 1);
+    }
+    switch (what) {
+    case PyTrace_LINE:
+        return CTracer_on_line(self, frame);
+    case PyTrace_CALL:
+    case PyTrace_RETURN: {
+        // The interpreter lends us its reference to the tracer, and Python code run during the
+        // event may drop it (sys.settrace(None), say); keep the tracer alive until we are done.
+        Py_INCREF(op);
+        int status = what == PyTrace_CALL ? CTracer_on_call(self, frame)
+                                          : CTracer_on_return(self, frame);
+        Py_DECREF(op);
+        return status;
+    }
+    default:
+        return 0;
+    }
+}

@@ -1,0 +1,144 @@
+"""Shared fixtures: a controlling layer that fills every tracer member and notes what it is asked,
+and tiny modules written to tmp_path to serve as traced programs."""
+
+from __future__ import annotations
+
+import importlib.util
+import itertools
+import sys
+import textwrap
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+
+from kestrow.tracer import CFileDisposition, CTracer
+
+_module_names = itertools.count()
+
+
+def make_disposition(
+    source_filename: Any = None,
+    *,
+    trace: Any = True,
+    file_tracer: Any = None,
+    has_dynamic_filename: Any = False,
+    **extra: Any,
+) -> CFileDisposition:
+    """A disposition with the four members the tracer reads assigned (plus any others given)."""
+    d = CFileDisposition()
+    d.trace = trace
+    d.source_filename = source_filename
+    d.file_tracer = file_tracer
+    d.has_dynamic_filename = has_dynamic_filename
+    for name, value in extra.items():
+        setattr(d, name, value)
+    return d
+
+
+class Layer:
+    """A controlling layer for tests: owns a CTracer with all thirteen members assigned and keeps a
+    log of every call the tracer makes into it.
+
+    By default it records the code files whose names are in `include` (under their own name);
+    `decide` replaces that rule with any callable (filename, frame) -> disposition-or-None.
+    """
+
+    def __init__(self, include: set[str] | None = None, arcs: bool = False) -> None:
+        self.include: set[str] = set(include or ())
+        self.decide: Callable[[str, Any], Any] | None = None
+        self.calls: list[tuple] = []
+        self.data: dict[str, set[int]] = {}
+        self.file_tracers: dict[str, Any] = {}
+        self.cache: dict[Any, Any] = {}
+        self.locked = 0
+        self.tracer = CTracer()
+        t = self.tracer
+        t.should_trace = self.should_trace
+        t.check_include = self.check_include
+        t.warn = self.warn
+        t.concur_id_func = None
+        t.data = self.data
+        t.file_tracers = self.file_tracers
+        t.should_trace_cache = self.cache
+        t.trace_arcs = arcs
+        t.should_start_context = None
+        t.switch_context = self.switch_context
+        t.lock_data = self.lock_data
+        t.unlock_data = self.unlock_data
+        t.disable_plugin = self.disable_plugin
+        self.included_dynamic: set[str] = set()
+
+    # The members the tracer calls.
+    def should_trace(self, filename: str, frame: Any) -> Any:
+        self.calls.append(("should_trace", filename))
+        if self.decide is not None:
+            return self.decide(filename, frame)
+        if filename in self.include:
+            return make_disposition(filename)
+        return None
+
+    def check_include(self, name: str, frame: Any) -> Any:
+        self.calls.append(("check_include", name))
+        return name in self.included_dynamic
+
+    def warn(self, *args: Any) -> None:
+        self.calls.append(("warn", args))
+
+    def switch_context(self, context: Any) -> None:
+        self.calls.append(("switch_context", context))
+
+    def lock_data(self) -> None:
+        self.calls.append(("lock_data",))
+        self.locked += 1
+
+    def unlock_data(self) -> None:
+        self.calls.append(("unlock_data",))
+        self.locked -= 1
+
+    def disable_plugin(self, disposition: Any) -> None:
+        self.calls.append(("disable_plugin", disposition))
+
+    # Helpers for tests.
+    def called(self, name: str) -> list[tuple]:
+        return [c for c in self.calls if c[0] == name]
+
+    def run(self, func: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+        """Call func with the tracer running in this thread, and stop it afterwards."""
+        self.tracer.start()
+        try:
+            return func(*args, **kwargs)
+        finally:
+            self.tracer.stop()
+
+    def lines(self, filename: str | Path) -> set[int]:
+        return set(self.data.get(str(filename), set()))
+
+
+@pytest.fixture
+def layer() -> Layer:
+    return Layer()
+
+
+@pytest.fixture
+def arcs_layer() -> Layer:
+    return Layer(arcs=True)
+
+
+@pytest.fixture
+def write_module(tmp_path: Path) -> Callable[..., Any]:
+    """Write source to tmp_path as a fresh module and import it; returns the module, whose
+    __file__ is the name the tracer sees as its code file name."""
+
+    def write(source: str, name: str | None = None) -> Any:
+        name = name or f"traced_{next(_module_names)}"
+        path = tmp_path / f"{name}.py"
+        path.write_text(textwrap.dedent(source))
+        spec = importlib.util.spec_from_file_location(name, path)
+        assert spec is not None and spec.loader is not None
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        spec.loader.exec_module(module)
+        return module
+
+    yield write
