@@ -24,3 +24,38 @@ test: install
 
 clean:
 	rm -rf build .venv-* .pytest_cache
+
+# Reference leaks: the extension built against the debug interpreter, every test repeated with the
+# total reference count required to stay put (tests/refleak.py).
+VENV_DEBUG ?= .venv-$(PY_VERSION)d
+PYD := $(VENV_DEBUG)/bin/python
+
+$(VENV_DEBUG)/.bootstrapped: scripts/bootstrap-debug scripts/provision-python
+	scripts/bootstrap-debug $(PY_VERSION) $(VENV_DEBUG)
+	touch $@
+
+.PHONY: refleak asan
+refleak: $(VENV_DEBUG)/.bootstrapped
+	$(PYD) -m pip install -q --disable-pip-version-check --no-build-isolation $(BUILD_FLAGS) .
+	$(PYD) -m pytest -q -p tests.refleak --refleak
+
+# Memory errors: the extension built with AddressSanitizer and UndefinedBehaviorSanitizer in its own
+# environment, the whole suite run on it. The interpreter is not instrumented, so the runtime is
+# preloaded; PYTHONMALLOC=malloc hands every object to the sanitizer's allocator, so a use after
+# free or an overflow of a Python object is caught too. Leaks are checked at exit (scripts/lsan.supp
+# holds the interpreter's own).
+VENV_ASAN ?= .venv-$(PY_VERSION)-asan
+PYA := $(VENV_ASAN)/bin/python
+SANITIZER_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+$(VENV_ASAN)/.bootstrapped: scripts/bootstrap scripts/provision-python
+	scripts/bootstrap $(PY_VERSION) $(VENV_ASAN)
+	touch $@
+
+asan: $(VENV_ASAN)/.bootstrapped
+	$(PYA) -m pip install -q --disable-pip-version-check --no-build-isolation $(BUILD_FLAGS) \
+		-Ccmake.define.KESTROW_SANITIZE=ON -Cbuild-dir=build/asan .
+	$(SANITIZER_ENV) $(PYA) -m pytest -q -p no:cacheprovider

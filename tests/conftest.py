@@ -130,6 +130,8 @@ def write_module(tmp_path: Path) -> Callable[..., Any]:
     """Write source to tmp_path as a fresh module and import it; returns the module, whose
     __file__ is the name the tracer sees as its code file name."""
 
+    written: list[str] = []
+
     def write(source: str, name: str | None = None) -> Any:
         name = name or f"traced_{next(_module_names)}"
         path = tmp_path / f"{name}.py"
@@ -138,7 +140,11 @@ def write_module(tmp_path: Path) -> Callable[..., Any]:
         assert spec is not None and spec.loader is not None
         module = importlib.util.module_from_spec(spec)
         sys.modules[name] = module
+        written.append(name)
         spec.loader.exec_module(module)
         return module
 
     yield write
+    # Forget the modules again, so that a test leaves the interpreter as it found it.
+    for name in written:
+        sys.modules.pop(name, None)
