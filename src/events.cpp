@@ -3,7 +3,7 @@
 
 #include "tracer.h"
 
-#include <opcode.h>  // RESUME: the interpreter's own number for its resume instruction
+#include <opcode.h>  // RESUME, YIELD_VALUE: the interpreter's own numbers for them
 
 using kestrow::Ref;
 using kestrow::StackRef;
@@ -90,8 +90,11 @@ int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
     return bc.units[bc.offset + 1] == 0;
 }
 
-// A frame that suspends (a yield or an await) stands just before a resume instruction; one that
-// finishes does not. A return at the last code unit is always real.
+// A frame that suspends (a yield or an await) stands at its yield instruction, just before a
+// resume instruction; one that finishes does not. Standing before a resume instruction alone is
+// not enough: an exception thrown into a generator that never started unwinds it from the unit
+// just before its first resume instruction, and that frame is finished. A return at the last
+// code unit is always real.
 // 1 for a real return, 0 for a suspension, -1 with an exception pending.
 int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
     Bytecode bc;
@@ -101,7 +104,7 @@ int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
     if (!bc.in_range(bc.offset + 2)) {
         return 1;
     }
-    return bc.units[bc.offset + 2] != RESUME;
+    return bc.units[bc.offset] != YIELD_VALUE || bc.units[bc.offset + 2] != RESUME;
 }
 
 // Adds one line (lines mode) or the arc ending at it (arcs mode) and moves prev_line on.
