@@ -35,16 +35,25 @@ PyObject *line_value(int32_t line) {
 // An arc key holds each line's magnitude in 28 bits; a larger line would decode to another pair.
 constexpr int64_t kArcLineLimit = int64_t{1} << 28;
 
+int64_t magnitude(int32_t line) { return line < 0 ? -int64_t{line} : line; }
+
+// 0 when both lines fit an arc key, or -1 with OverflowError pending.
+int check_arc_lines(int32_t from, int32_t to) {
+    if (magnitude(from) < kArcLineLimit && magnitude(to) < kArcLineLimit) {
+        return 0;
+    }
+    PyErr_Format(PyExc_OverflowError, "cannot record the arc (%d, %d): arc lines must be below %lld",
+                 from, to, static_cast<long long>(kArcLineLimit));
+    return -1;
+}
+
 // A new reference to the arc key of (from, to), or null with an exception pending.
 PyObject *arc_value(int32_t from, int32_t to) {
-    int64_t a = from < 0 ? -int64_t{from} : from;
-    int64_t b = to < 0 ? -int64_t{to} : to;
-    if (a >= kArcLineLimit || b >= kArcLineLimit) {
-        PyErr_Format(PyExc_OverflowError,
-                     "cannot record the arc (%d, %d): arc lines must be below %lld", from, to,
-                     static_cast<long long>(kArcLineLimit));
+    if (check_arc_lines(from, to) < 0) {
         return nullptr;
     }
+    int64_t a = magnitude(from);
+    int64_t b = magnitude(to);
     uint64_t key = static_cast<uint64_t>(a) | (static_cast<uint64_t>(b) << 28);
     if (from < 0) {
         key |= uint64_t{1} << 56;
@@ -343,6 +352,19 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         }
     }
 
+    int real = is_real_call(co, frame);
+    if (real < 0) {
+        return -1;
+    }
+    const int32_t start_line = real ? -co->co_firstlineno : PyFrame_GetLineNumber(frame);
+    // The exit arc joins the frame's starting point or last line to its first line. When those
+    // cannot be packed the frame fails here, before its entry is filled: failing its return event
+    // instead would leave the entry on the stack, to catch the events of every later frame.
+    if (recorded_name && self->record_arcs &&
+        check_arc_lines(start_line, -co->co_firstlineno) < 0) {
+        return -1;
+    }
+
     Ref file_set;
     if (recorded_name &&
         locked_file_set(self, recorded_name.get(), plugin_name.get(), &file_set) < 0) {
@@ -360,11 +382,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         PyErr_Clear();
     }
 
-    int real = is_real_call(co, frame);
-    if (real < 0) {
-        return -1;
-    }
-    entry()->prev_line = real ? -co->co_firstlineno : PyFrame_GetLineNumber(frame);
+    entry()->prev_line = start_line;
 
     self->active_stack = where.get(self);
     self->current_entry = entry();
