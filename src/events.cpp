@@ -42,8 +42,9 @@ int check_arc_lines(int32_t from, int32_t to) {
     if (magnitude(from) < kArcLineLimit && magnitude(to) < kArcLineLimit) {
         return 0;
     }
-    PyErr_Format(PyExc_OverflowError, "cannot record the arc (%d, %d): arc lines must be below %lld",
-                 from, to, static_cast<long long>(kArcLineLimit));
+    PyErr_Format(PyExc_OverflowError,
+                 "cannot record the arc (%d, %d): arc lines must be below %lld", from, to,
+                 static_cast<long long>(kArcLineLimit));
     return -1;
 }
 

@@ -1,6 +1,6 @@
-"""A small file-tracer plug-in for the tests: generated "render" code whose frames are recorded under
-the name of the template they render, with each generated line mapped onto a range of template
-lines."""
+"""A small file-tracer plug-in for the tests: generated "render" code whose frames are recorded
+under the name of the template they render, with each generated line mapped onto a range of
+template lines."""
 
 from __future__ import annotations
 

@@ -72,7 +72,8 @@ def test_loop_arcs_are_stored_once(arcs_layer, examples):
     arcs_layer.run(examples.loop, 3)
     keys = arcs_layer.data[examples.__file__]
     assert {4026531854, 3758096399} <= keys  # (14, 15) and (15, 14), run three and two times
-    assert arcs(arcs_layer, examples.__file__) == {(-13, 14), (14, 15), (15, 14), (14, 16), (16, -13)}
+    expected = {(-13, 14), (14, 15), (15, 14), (14, 16), (16, -13)}
+    assert arcs(arcs_layer, examples.__file__) == expected
 
 
 def test_generator_chains_across_its_suspension(arcs_layer, examples):
@@ -265,6 +266,38 @@ def test_cancelled_coroutine(arcs_layer, write_module):
     }  # fmt: skip
 
 
+def test_async_generator_with_aclose(arcs_layer, write_module):
+    mod = write_module(
+        """\
+        import asyncio
+
+
+        async def ticks(n):
+            for i in range(n):
+                await asyncio.sleep(0)
+                yield i
+
+
+        async def consume():
+            total = 0
+            async for i in ticks(3):
+                total += i
+            agen = ticks(5)
+            await agen.__anext__()
+            await agen.aclose()
+            return total
+        """
+    )
+    arcs_layer.include.add(mod.__file__)
+    assert arcs_layer.run(asyncio.run, mod.consume()) == 3
+    assert arcs(arcs_layer, mod.__file__) == {
+        # ticks: neither its awaits nor its yields add exit arcs; it leaves when its loop ends,
+        # and from its yield when aclose() ends it there
+        (-4, 5), (5, 6), (6, 7), (7, 5), (5, -4), (7, -4),
+        (-10, 11), (11, 12), (12, 13), (13, 12), (12, 14), (14, 15), (15, 16), (16, 17), (17, -10),
+    }  # fmt: skip
+
+
 def test_exception_leaving_functions(arcs_layer, write_module):
     mod = write_module(
         """\
@@ -364,7 +397,11 @@ def _moved(func, first_line):
     [
         # Line LIMIT - 1 fits and is recorded; the arc to line LIMIT fails that line event, and
         # the frame leaves from the last line recorded.
-        (LIMIT - 2, {(-(LIMIT - 2), LIMIT - 1), (LIMIT - 1, -(LIMIT - 2))}, "(268435455, 268435456)"),
+        (
+            LIMIT - 2,
+            {(-(LIMIT - 2), LIMIT - 1), (LIMIT - 1, -(LIMIT - 2))},
+            "(268435455, 268435456)",
+        ),
         # No arc of the frame could be packed, its exit arc included: its call event fails and
         # the frame records nothing.
         (LIMIT, set(), "(-268435456, -268435456)"),

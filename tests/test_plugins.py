@@ -1,4 +1,5 @@
-"""File-tracer plug-ins: dynamic source file names, line ranges, and failures that never stop tracing."""
+"""File-tracer plug-ins: dynamic source file names, line ranges, and failures that never stop
+tracing."""
 
 from __future__ import annotations
 
@@ -290,7 +291,10 @@ class BadHash(str):
 
 @pytest.mark.parametrize(
     ("name", "error", "match"),
-    [(["not", "hashable"], TypeError, "unhashable"), (BadHash("a.tmpl"), ArithmeticError, "no hash")],
+    [
+        (["not", "hashable"], TypeError, "unhashable"),
+        (BadHash("a.tmpl"), ArithmeticError, "no hash"),
+    ],
 )
 def test_unhashable_dynamic_name_fails_the_call(render, layer, name, error, match):
     class Naming(TemplateTracer):
