@@ -50,5 +50,6 @@ class FixedRangeTracer:
 
     def line_number_range(self, frame: Any) -> Any:
         if isinstance(self.result, BaseException):
-            raise self.result
+            # A fresh copy: re-raising one instance would lengthen its traceback on every raise.
+            raise type(self.result)(*self.result.args)
         return self.result
