@@ -58,4 +58,6 @@ $(VENV_ASAN)/.bootstrapped: scripts/bootstrap scripts/provision-python
 asan: $(VENV_ASAN)/.bootstrapped
 	$(PYA) -m pip install -q --disable-pip-version-check --no-build-isolation $(BUILD_FLAGS) \
 		-Ccmake.define.KESTROW_SANITIZE=ON -Cbuild-dir=build/asan .
+	$(SANITIZER_ENV) $(PYA) -c "import kestrow.tracer, sys; sys.exit('libubsan' not in open('/proc/self/maps').read())" \
+		|| { echo "asan: the installed kestrow.tracer is not the sanitizer build" >&2; exit 1; }
 	$(SANITIZER_ENV) $(PYA) -m pytest -q -p no:cacheprovider
