@@ -470,6 +470,10 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
     }
 
     if (e->opened_context) {
+        // The context is closed from here on, even if switch_context fails: a failed return
+        // leaves the entry on the stack (the interpreter delivers the frame's return again, or a
+        // generator goes on running), and its next return must not close a second time.
+        e->opened_context = 0;
         Py_XSETREF(self->current_context, Py_NewRef(Py_None));
         Ref switched = Ref::steal(call_member(self->switch_context, "switch_context", Py_None));
         if (!switched) {
