@@ -269,6 +269,11 @@ int start_context(CTracer *self, PyFrameObject *frame, StackRef where, int32_t d
     if (context.get() == Py_None) {
         return 0;
     }
+    if (self->current_context != Py_None) {
+        // Another thread's event opened a context while the layer was deciding. There is one
+        // context per tracer and it was announced first; this frame opens none.
+        return 0;
+    }
     Py_XSETREF(self->current_context, Py_NewRef(context.get()));
     where.get(self)->entries[depth].opened_context = 1;
     Ref switched = Ref::steal(call_member(self->switch_context, "switch_context", context.get()));
