@@ -349,3 +349,55 @@ def test_concur_id_func_set_while_frames_run(write_module):
     # outer's last lines are not recorded.)
     assert {2, 5, 6, 7} <= layer.lines(mod.__file__)
     assert layer.called("switch_context") == [("switch_context", "ctx"), ("switch_context", None)]
+
+
+def test_one_context_at_a_time_across_threads(no_preemption, write_module):
+    # Thread A is asked whether its call starts a context, and while the layer thinks it over,
+    # thread B opens one. The context is the tracer's, not a thread's: A's answer comes too late
+    # and must not replace B's context unannounced, and each context is closed once.
+    mod = write_module(
+        """\
+        def a_work():
+            return 1
+
+        def b_work(a_may_answer, b_may_return):
+            a_may_answer.set()
+            b_may_return.wait()
+            return 2
+        """
+    )
+    layer = Layer()
+    layer.tracer.concur_id_func = threading.current_thread
+    b_may_start = threading.Event()
+    a_may_answer = threading.Event()
+    b_may_return = threading.Event()
+
+    def should_start_context(frame):
+        name = frame.f_code.co_name
+        if name == "a_work":
+            b_may_start.set()
+            a_may_answer.wait()
+            return "ctx-a"
+        if name == "b_work":
+            return "ctx-b"
+        return None
+
+    layer.tracer.should_start_context = should_start_context
+
+    def thread_a():
+        layer.tracer.start()
+        mod.a_work()
+        b_may_return.set()
+
+    def thread_b():
+        layer.tracer.start()
+        b_may_start.wait()
+        mod.b_work(a_may_answer, b_may_return)
+
+    threads = [threading.Thread(target=thread_a), threading.Thread(target=thread_b)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    layer.tracer.stop()
+    assert layer.called("switch_context") == [("switch_context", "ctx-b"), ("switch_context", None)]
