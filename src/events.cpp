@@ -286,10 +286,11 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         return -1;
     }
     DataStack *stack = where.get(self);
-    self->active_stack = stack;
+    // active_stack changes only together with current_entry: line events trust the pair.
     if (DataStack_grow(stack) < 0) {
         return -1;
     }
+    self->active_stack = stack;
     // Python code runs later in this event, and may let other threads move the stacks; the entry
     // is found again by position each time it is written.
     const int32_t depth = stack->depth;
