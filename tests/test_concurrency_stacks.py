@@ -53,17 +53,20 @@ def run_ring(layer: Layer, modules: list[Any], count: int) -> None:
             modules[i % len(modules)].work(starts[i + 1], resumes[i], resumes[i + 1])
         except BaseException as exc:  # pragma: no cover - reported below
             errors.append(exc)
+            for event in starts + resumes:  # let the others finish rather than hang
+                event.set()
 
-    threads = [threading.Thread(target=thread_main, args=(i,)) for i in range(count)]
+    threads = [threading.Thread(target=thread_main, args=(i,), daemon=True) for i in range(count)]
     for t in threads:
         t.start()
     starts[0].set()
-    starts[count].wait()  # every thread is now inside work()
+    all_inside = starts[count].wait(timeout=60)  # every thread is now inside work()
     resumes[0].set()
     for t in threads:
-        t.join()
+        t.join(timeout=60)
     layer.tracer.stop()
     assert errors == []
+    assert all_inside and not any(t.is_alive() for t in threads)
 
 
 @pytest.fixture
@@ -362,7 +365,7 @@ def test_one_context_at_a_time_across_threads(no_preemption, write_module):
 
         def b_work(a_may_answer, b_may_return):
             a_may_answer.set()
-            b_may_return.wait()
+            b_may_return.wait(60)
             return 2
         """
     )
@@ -376,7 +379,7 @@ def test_one_context_at_a_time_across_threads(no_preemption, write_module):
         name = frame.f_code.co_name
         if name == "a_work":
             b_may_start.set()
-            a_may_answer.wait()
+            a_may_answer.wait(60)
             return "ctx-a"
         if name == "b_work":
             return "ctx-b"
@@ -391,7 +394,7 @@ def test_one_context_at_a_time_across_threads(no_preemption, write_module):
 
     def thread_b():
         layer.tracer.start()
-        b_may_start.wait()
+        b_may_start.wait(60)
         mod.b_work(a_may_answer, b_may_return)
 
     threads = [threading.Thread(target=thread_a), threading.Thread(target=thread_b)]
