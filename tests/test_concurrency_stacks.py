@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import os
+import subprocess
 import sys
 import threading
 import weakref
@@ -231,6 +233,44 @@ def test_id_the_index_cannot_hold_fails_the_event(write_module, bad_id, event):
         assert layer.lines(mod.__file__) == {2}
     layer.tracer = None
     gc.collect()
+
+
+GREW_AND_FAILED = """\
+import sys
+sys.path[:0] = [sys.argv[1], sys.argv[2]]
+from conftest import Layer
+from test_concurrency_stacks import Key, event_frame_name
+import driver
+
+layer = Layer(include={driver.__file__})
+for k in [Key(f"k{i}") for i in range(8)]:
+    layer.tracer.concur_id_func = lambda k=k: k
+    layer.run(driver.f)
+layer.data.clear()
+good = Key("good")
+layer.tracer.concur_id_func = lambda: None if event_frame_name() == "f" else good
+assert layer.run(driver.drive, driver.f) == [TypeError]
+print(sorted(layer.lines(driver.__file__)))
+"""
+
+
+def test_failed_registration_that_grew_the_stacks_keeps_recording(tmp_path):
+    # Eight ids, then drive's as the ninth: the tenth registration, f's unusable id, enlarges
+    # the array of stacks (which moves it) and then fails. drive's lines that follow, on its
+    # stack in the enlarged array, are still recorded. Run with the checking allocator, which
+    # overwrites the old array when it is freed.
+    (tmp_path / "driver.py").write_text(DRIVER)
+    script = tmp_path / "grew_and_failed.py"
+    script.write_text(GREW_AND_FAILED)
+    proc = subprocess.run(
+        [sys.executable, str(script), str(tmp_path), os.path.dirname(__file__)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=dict(os.environ, PYTHONMALLOC="debug"),
+    )
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.strip() == "[5, 6, 7, 8, 9, 10, 11]"
 
 
 @pytest.mark.parametrize("event", ["call", "return"])
