@@ -444,3 +444,35 @@ def test_one_context_at_a_time_across_threads(no_preemption, write_module):
         t.join()
     layer.tracer.stop()
     assert layer.called("switch_context") == [("switch_context", "ctx-b"), ("switch_context", None)]
+
+
+class FileSet(set):
+    """A file set the layer hands in itself, so the test can see when it is freed."""
+
+
+@pytest.mark.parametrize("stopped_inside", [False, True], ids=["returned", "still running"])
+def test_destroying_the_tracer_releases_its_context_stacks(write_module, stopped_inside):
+    mod = write_module(
+        """\
+        def f(tracer, stop):
+            if stop:
+                tracer.stop()
+            return 1
+        """
+    )
+    layer = Layer(include={mod.__file__})
+    file_set = FileSet()
+    layer.data[mod.__file__] = file_set
+    alive = weakref.ref(file_set)
+    del file_set
+    keys = [Key(f"k{i}") for i in range(12)]
+    for k in keys:
+        layer.tracer.concur_id_func = lambda k=k: k
+        layer.run(mod.f, layer.tracer, stopped_inside)
+    assert 2 in layer.lines(mod.__file__)
+    layer.data.clear()
+    gc.collect()
+    assert alive() is not None  # the stacks' entries still hold it
+    layer.tracer = None
+    gc.collect()
+    assert alive() is None
