@@ -12,11 +12,11 @@ import gc
 import os
 import subprocess
 import sys
-import textwrap
+import threading
 
 import pytest
 
-from conftest import Layer, make_disposition
+from conftest import Layer
 
 # A controlling layer with a plug-in, contexts and concurrency ids switched on, one of whose
 # callables lets go of the tracer. Letting go means what a layer does when it is done: remove
@@ -286,34 +286,27 @@ def test_freeing_an_old_tracer_leaves_the_new_one_installed(write_module, freed)
     assert old.data == {}
 
 
-def test_freeing_a_running_tracer_installed_here_uninstalls_nothing_else(write_module):
-    # A tracer freed in another thread than the one it runs in leaves this thread's trace
-    # function (another tracer's) alone.
-    import threading
-
+def test_freeing_a_tracer_that_ran_in_another_thread_leaves_this_one(write_module):
+    # The old tracer was started in a thread that then removed it without stopping it, so its
+    # running flag is still set when the last reference goes, here, where another one runs.
     mod = write_module(PROGRAM)
-    ours = Layer(include={mod.__file__})
-    ours.tracer.start()
+    old = Layer()
+
+    def thread_main():
+        old.tracer.start()
+        sys.settrace(None)
+
+    t = threading.Thread(target=thread_main)
+    t.start()
+    t.join()
+    new = Layer(include={mod.__file__})
+    new.tracer.start()
     try:
-        other = Layer()
-        started = threading.Event()
-        finish = threading.Event()
-
-        def thread_main():
-            other.tracer.start()
-            started.set()
-            finish.wait()
-
-        t = threading.Thread(target=thread_main)
-        t.start()
-        started.wait()
-        other.tracer = None  # freed here, in a thread where it is not installed
-        finish.set()
-        t.join()
+        old.tracer = None
         gc.collect()
         mod.f()
-        assert sys.gettrace() is ours.tracer
+        assert sys.gettrace() is new.tracer
     finally:
-        ours.tracer.stop()
+        new.tracer.stop()
         sys.settrace(None)
-    assert ours.lines(mod.__file__) == {2, 3}
+    assert new.lines(mod.__file__) == {2, 3}
