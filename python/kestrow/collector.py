@@ -176,6 +176,14 @@ class Collector:
             self._tracers.clear()
         for tracer in tracers:
             tracer.stop()
+        # Frames of this thread that ran while recording have the tracer as their local trace
+        # function; a trace function restored below would hand their next event to the stopped
+        # tracer, which answers by removing whatever trace function is installed.
+        frame = sys._getframe()
+        while frame is not None:
+            if isinstance(frame.f_trace, _ThreadTracer):
+                frame.f_trace = None
+            frame = frame.f_back
         if threading.get_ident() == self._start_thread:
             # Replacing the callback drops the thread's reference to the tracer now rather than at
             # its next event, and gives back whatever trace function was there before.

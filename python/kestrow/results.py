@@ -11,8 +11,9 @@ NO_CONTEXT = ""
 
 
 def lines_of_arcs(arcs: set[tuple[int, int]]) -> set[int]:
-    """The source lines an arc set touches: every positive end (negative ends mark entry/exit)."""
-    return {line for pair in arcs for line in pair if line > 0}
+    """The lines that ran: every line is recorded as the end of the arc that reached it (the
+    start of an arc may have run under another context, as a generator's yield line does)."""
+    return {end for _start, end in arcs if end > 0}
 
 
 @dataclass
