@@ -149,6 +149,32 @@ def test_records_threads_and_waits_for_them(tmp_path):
     assert report_rows(result.stdout)["prog.py"][1:] == ["7", "100%"]
 
 
+def test_shuts_down_like_the_interpreter_while_recording(tmp_path):
+    # An executor left running and an atexit callback: the run must end (the executor's workers
+    # are released as at interpreter exit) and the callback's lines count.
+    write(
+        tmp_path / "prog.py",
+        """\
+        import atexit
+        from concurrent.futures import ThreadPoolExecutor
+
+        def square(x):
+            return x * x
+
+        def bye():
+            print("bye")
+
+        atexit.register(bye)
+        pool = ThreadPoolExecutor(2)
+        print(sum(pool.map(square, [1, 2])))
+        """,
+    )
+    result = kestrow("run", "prog.py", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[:2] == ["5", "bye"]
+    assert report_rows(result.stdout)["prog.py"][1:] == ["9", "100%"]
+
+
 def test_source_and_omit_choose_the_reported_files(tmp_path):
     write(
         tmp_path / "app" / "main.py",

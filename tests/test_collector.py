@@ -379,11 +379,10 @@ def test_line_map_plugin_respects_source_roots(tmp_path):
 
 
 class _Flaky(FileTracer):
-    def __init__(self) -> None:
+    def __init__(self, path: str, fault: str) -> None:
+        self.path = path
+        self.fault = fault
         self.calls = 0
-
-    def has_dynamic_source_filename(self):
-        return False
 
     def source_filename(self):
         return self.path
@@ -391,22 +390,37 @@ class _Flaky(FileTracer):
     def line_number_range(self, frame):
         self.calls += 1
         if frame.f_lineno == 3:
-            raise RuntimeError("plug-in bug")
+            if self.fault == "raises":
+                raise RuntimeError("plug-in bug")
+            if self.fault == "list":
+                return [3, 3]
         return frame.f_lineno, frame.f_lineno
 
 
 class _FlakyPlugin(Plugin):
     name = "flaky"
 
-    def __init__(self, path: str) -> None:
-        self.tracer = _Flaky()
-        self.tracer.path = path
+    def __init__(self, path: str, fault: str) -> None:
+        self.tracer = _Flaky(path, fault)
 
     def file_tracer(self, filename):
+        if self.tracer.fault == "claim":
+            raise RuntimeError("plug-in bug")
         return self.tracer if filename == self.tracer.path else None
 
 
-def test_a_failing_plugin_is_disabled_with_one_warning(tmp_path, write_module, capfd):
+@pytest.mark.parametrize(
+    ("fault", "error", "recorded", "asked"),
+    [
+        # Line 2 was recorded before the failure; after it the running frame records nothing more,
+        # the plug-in is not asked again, and later calls are not recorded.
+        ("raises", "RuntimeError: plug-in bug", {2}, 2),
+        ("list", "TypeError: line_number_range must return 2-tuple", {2}, 2),
+        # A plug-in failing to claim files is dropped; the ordinary rules record the file.
+        ("claim", "RuntimeError: plug-in bug", {2, 3, 4, 5}, 0),
+    ],
+)
+def test_a_failing_plugin_is_disabled_with_one_warning(tmp_path, write_module, capfd, fault, error, recorded, asked):
     mod = write_module(
         """\
         def f():
@@ -416,7 +430,7 @@ def test_a_failing_plugin_is_disabled_with_one_warning(tmp_path, write_module, c
             return a + b + c
         """
     )
-    plugin = _FlakyPlugin(mod.__file__)
+    plugin = _FlakyPlugin(mod.__file__, fault)
     collector = Collector([str(tmp_path)], plugins=[plugin])
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -426,8 +440,6 @@ def test_a_failing_plugin_is_disabled_with_one_warning(tmp_path, write_module, c
     assert [str(w.message) for w in caught if w.category is KestrowWarning] == [
         "Disabling plug-in 'flaky' after an error; its files are no longer recorded"
     ]
-    assert "RuntimeError: plug-in bug" in capfd.readouterr().err
-    # Line 2 was recorded before the failure; after it the running frame records nothing more
-    # and the plug-in is not asked again, nor are later calls recorded.
-    assert collector.results().lines_of(str(Path(mod.__file__).resolve())) == {2}
-    assert plugin.tracer.calls == 2
+    assert capfd.readouterr().err.count(error) == 1
+    assert collector.results().lines_of(path_of(mod)) == recorded
+    assert plugin.tracer.calls == asked

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import atexit
 import builtins
 import importlib.machinery
 import importlib.util
@@ -9,6 +10,7 @@ import os
 import signal
 import sys
 import threading
+import traceback
 import types
 from dataclasses import dataclass, field
 from types import CodeType, TracebackType
@@ -226,16 +228,28 @@ def report_exception(exc: BaseException, tb: TracebackType | None) -> None:
     try:
         sys.excepthook(type(exc), exc, tb)
     except Exception:
-        import traceback
-
         traceback.print_exception(type(exc), exc, tb)
 
 
-def _join_program_threads() -> None:
-    # The interpreter waits for non-daemon threads before exiting; their lines count too.
-    for thread in threading.enumerate():
-        if thread is not threading.main_thread() and not thread.daemon and thread is not threading.current_thread():
-            thread.join()
+def shut_down_like_the_interpreter() -> None:
+    """What the interpreter does after the main module ends, recorded too: wait for the program's
+    non-daemon threads (running the threading module's exit hooks first, which lets executors'
+    idle workers go), then run its atexit callbacks. The interpreter's own later pass finds
+    nothing left to do."""
+    try:
+        shutdown = getattr(threading, "_shutdown", None)
+        if shutdown is not None:
+            shutdown()
+        else:
+            for thread in threading.enumerate():
+                if thread is not threading.current_thread() and not thread.daemon:
+                    thread.join()
+    except BaseException as e:  # Ctrl-C while waiting, as the interpreter reports it
+        print("Exception ignored on threading shutdown:", file=sys.stderr)
+        traceback.print_exception(e)
+    run_exitfuncs = getattr(atexit, "_run_exitfuncs", None)
+    if run_exitfuncs is not None:
+        run_exitfuncs()
 
 
 def run_program(opts: RunOptions, program: Program | None, collector: Collector) -> tuple[int, bool]:
@@ -261,7 +275,6 @@ def run_program(opts: RunOptions, program: Program | None, collector: Collector)
         sys.modules["__main__"] = main_module
         try:
             exec(program.code, main_module.__dict__)
-            _join_program_threads()
         except SystemExit as e:
             status = exit_status(e, sys.stderr)
         except KeyboardInterrupt as e:
@@ -271,6 +284,7 @@ def run_program(opts: RunOptions, program: Program | None, collector: Collector)
             # Leave out this function's frame: the traceback starts in the program, as with python.
             report_exception(e, e.__traceback__.tb_next if e.__traceback__ else None)
             status = 1
+        shut_down_like_the_interpreter()
     finally:
         collector.stop()
         del saved_main

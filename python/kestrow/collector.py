@@ -15,6 +15,7 @@ from __future__ import annotations
 import os
 import sys
 import threading
+import traceback
 import warnings
 import weakref
 from collections.abc import Callable, Iterable
@@ -252,11 +253,17 @@ class Collector:
         for state in self._plugins:
             if state.disabled:
                 continue
-            file_tracer = state.plugin.file_tracer(filename)
-            if file_tracer is None:
+            try:
+                file_tracer = state.plugin.file_tracer(filename)
+                if file_tracer is None:
+                    continue
+                dynamic = bool(file_tracer.has_dynamic_source_filename())
+                source = filename if dynamic else file_tracer.source_filename()
+            except Exception:
+                # A plug-in's fault must not reach the traced program: report it, drop the plug-in.
+                traceback.print_exc()
+                self._disable(state)
                 continue
-            dynamic = bool(file_tracer.has_dynamic_source_filename())
-            source = filename if dynamic else file_tracer.source_filename()
             disposition.canonical_filename = filename
             disposition.source_filename = source
             disposition.file_tracer = _GuardedFileTracer(file_tracer, state.plugin, state)
@@ -265,7 +272,7 @@ class Collector:
                 disposition.trace = True
                 disposition.reason = f"claimed by plug-in {state.plugin._kestrow_plugin_name}"
             else:
-                decision = self.selector.decide(source) if source else None
+                decision = self.selector.decide(source) if isinstance(source, str) else None
                 disposition.trace = bool(decision and decision.trace)
                 disposition.reason = decision.reason if decision else "plug-in gave no source"
                 disposition.source_filename = decision.path if decision and decision.trace else None
@@ -302,12 +309,16 @@ class Collector:
             tracer.data = self._context_data(label)
 
     def _disable_plugin(self, disposition: CFileDisposition) -> None:
-        file_tracer = disposition.file_tracer
-        state = getattr(file_tracer, "state", None)
-        if not isinstance(state, _PluginState) or state.disabled:
+        state = getattr(disposition.file_tracer, "state", None)
+        if isinstance(state, _PluginState):
+            self._disable(state)
+
+    def _disable(self, state: _PluginState) -> None:
+        if state.disabled:
             return
         state.disabled = True
         self._warn(f"Disabling plug-in {state.plugin._kestrow_plugin_name!r} after an error; its files are no longer recorded")
+        # Dispositions stay cached (running frames borrow them); they just stop recording.
         for cached in list(self._cache.values()):
             if cached is not None and getattr(cached.file_tracer, "state", None) is state:
                 cached.trace = False
