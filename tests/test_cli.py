@@ -80,6 +80,20 @@ def test_runs_a_module_and_a_package_with_dash_m(tmp_path):
     assert (package.returncode, package.stdout) == (0, "main of pkg ['z']\n")
 
 
+def test_a_failing_parent_package_is_the_programs_error(tmp_path):
+    write(tmp_path / "broken" / "__init__.py", "raise ValueError('init broke')\n")
+    write(tmp_path / "broken" / "mod.py", "print('never')\n")
+    result = kestrow("run", "-m", "broken.mod", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [
+        "Traceback (most recent call last):",
+        f'  File "{tmp_path / "broken" / "__init__.py"}", line 1, in <module>',
+        "    raise ValueError('init broke')",
+        "ValueError: init broke",
+    ]
+    assert report_rows(result.stdout)[os.path.join("broken", "__init__.py")][:2] == ["1", "1"]
+
+
 @pytest.mark.parametrize(
     ("source", "status", "stderr_end"),
     [

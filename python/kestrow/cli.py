@@ -175,15 +175,15 @@ def module_root(name: str) -> str:
 
 def load_module(name: str) -> Program:
     """Find and compile the module like `python -m` (importing its parent packages)."""
+    if not name or name.startswith(".") or not all(part.isidentifier() for part in name.split(".")):
+        raise BadInput(f"bad module name {name!r}")
     try:
         spec = importlib.util.find_spec(name)
         if spec is not None and spec.submodule_search_locations is not None:
             name = name + ".__main__"
             spec = importlib.util.find_spec(name)
-    except ImportError as e:
+    except ModuleNotFoundError as e:
         raise BadInput(f"no module named {name!r} ({e})") from None
-    except ValueError as e:
-        raise BadInput(f"bad module name {name!r}: {e}") from None
     if spec is None or spec.loader is None or not hasattr(spec.loader, "get_code"):
         raise BadInput(f"no module named {name!r}")
     try:
@@ -219,6 +219,20 @@ def exit_status(exc: SystemExit, stderr: TextIO) -> int:
     except Exception:
         pass
     return 1
+
+
+_KESTROW_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def program_traceback(tb: TracebackType | None) -> TracebackType | None:
+    """The traceback from the program's first frame on: kestrow's own frames, and the import
+    machinery's that lead into the program's packages, are not the program's."""
+    while tb is not None:
+        filename = tb.tb_frame.f_code.co_filename
+        if not (filename.startswith("<frozen importlib") or os.path.dirname(os.path.abspath(filename)) == _KESTROW_DIR):
+            break
+        tb = tb.tb_next
+    return tb
 
 
 def report_exception(exc: BaseException, tb: TracebackType | None) -> None:
@@ -260,29 +274,30 @@ def run_program(opts: RunOptions, program: Program | None, collector: Collector)
     main_module = types.ModuleType("__main__")
     try:
         collector.start()
-        if program is None:  # -m: its parent packages are imported while recording
-            assert opts.module is not None
-            sys.path[0] = os.getcwd()
-            program = load_module(opts.module)
-        sys.argv[:] = [program.argv0, *opts.args]
-        if program.path0:
-            sys.path[0] = program.path0
-        if program.code is None:
-            error = program.globals["error"]
-            report_exception(error, None)
-            return 1, False
-        main_module.__dict__.update(program.globals)
-        sys.modules["__main__"] = main_module
         try:
+            if program is None:  # -m: its parent packages are imported, and run, while recording
+                assert opts.module is not None
+                sys.path[0] = os.getcwd()
+                program = load_module(opts.module)
+            sys.argv[:] = [program.argv0, *opts.args]
+            if program.path0:
+                sys.path[0] = program.path0
+            if program.code is None:
+                error = program.globals["error"]
+                report_exception(error, None)
+                return 1, False
+            main_module.__dict__.update(program.globals)
+            sys.modules["__main__"] = main_module
             exec(program.code, main_module.__dict__)
+        except BadInput:
+            raise
         except SystemExit as e:
             status = exit_status(e, sys.stderr)
         except KeyboardInterrupt as e:
-            report_exception(e, e.__traceback__.tb_next if e.__traceback__ else None)
+            report_exception(e, program_traceback(e.__traceback__))
             status, interrupted = 130, True
         except BaseException as e:
-            # Leave out this function's frame: the traceback starts in the program, as with python.
-            report_exception(e, e.__traceback__.tb_next if e.__traceback__ else None)
+            report_exception(e, program_traceback(e.__traceback__))
             status = 1
         shut_down_like_the_interpreter()
     finally:
@@ -321,8 +336,11 @@ def cmd_run(argv: list[str]) -> int:
     results = collector.results()
     summaries = summarize(results)
     if not opts.quiet:
-        terminal_report(summaries, report_out)
-        report_out.flush()
+        try:
+            terminal_report(summaries, report_out)
+            report_out.flush()
+        except (OSError, ValueError):
+            pass  # the reader went away (a closed pipe) or the program closed stdout
     command = ["-m", opts.module] if opts.module is not None else [opts.script]
     program_info = {"argv": [*command, *opts.args], "exit_status": status}
     try:
