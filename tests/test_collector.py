@@ -198,6 +198,40 @@ def test_start_stop_cycles_free_every_tracer(tmp_path, write_module):
     assert [c() for c in collectors] == [None] * 3
 
 
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)")
+def test_start_stop_cycles_leave_the_total_refcount_flat(tmp_path, write_module):
+    mod = write_module(
+        """\
+        import threading
+
+        def work():
+            return 1
+
+        def test_it():
+            t = threading.Thread(target=work)
+            t.start()
+            t.join()
+            return work()
+        """
+    )
+
+    def cycle():
+        collector = Collector([str(tmp_path)], arcs=True, contexts="test", plugins=[LineMapPlugin()])
+        with collector:
+            mod.test_it()
+        collector.results()
+
+    for _ in range(10):
+        cycle()
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(100):
+        cycle()
+    gc.collect()
+    # A leaked tracer would hold its members, data and stack: hundreds of references a cycle.
+    assert sys.gettotalrefcount() - before < 50
+
+
 def test_a_collector_dropped_while_running_is_freed(tmp_path, write_module):
     mod = write_module("def f():\n    return 1\n")
     collector = Collector([str(tmp_path)])

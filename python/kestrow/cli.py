@@ -222,6 +222,8 @@ def exit_status(exc: SystemExit, stderr: TextIO) -> int:
 
 
 _KESTROW_DIR = os.path.dirname(os.path.abspath(__file__))
+# The import machinery, frozen into the interpreter or not (debug builds load it from source).
+_IMPORTLIB_DIR = os.path.dirname(os.path.abspath(importlib.util.__file__ or ""))
 
 
 def program_traceback(tb: TracebackType | None) -> TracebackType | None:
@@ -229,7 +231,8 @@ def program_traceback(tb: TracebackType | None) -> TracebackType | None:
     machinery's that lead into the program's packages, are not the program's."""
     while tb is not None:
         filename = tb.tb_frame.f_code.co_filename
-        if not (filename.startswith("<frozen importlib") or os.path.dirname(os.path.abspath(filename)) == _KESTROW_DIR):
+        directory = os.path.dirname(os.path.abspath(filename))
+        if not (filename.startswith("<frozen importlib") or directory in (_KESTROW_DIR, _IMPORTLIB_DIR)):
             break
         tb = tb.tb_next
     return tb
