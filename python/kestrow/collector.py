@@ -203,10 +203,13 @@ class Collector:
 
     def results(self) -> Results:
         """A snapshot of everything recorded so far (also while running)."""
+        # Only copies of dicts, sets and strs under the data lock: nothing that could run Python
+        # code, which could be a recorded call needing the lock in this very thread.
         with self._lock:
             data = {context: {name: set(lines) for name, lines in files.items()} for context, files in list(self._data.items())}
-            plugins = {name: str(plugin) for name, plugin in self._file_tracers.items()}
-        return Results.from_raw(data, arcs=self.arcs, plugins=plugins)
+            plugins = dict(self._file_tracers)
+        plugin_names = {name: str(plugin) for name, plugin in plugins.items()}
+        return Results.from_raw(data, arcs=self.arcs, plugins=plugin_names)
 
     # Tracers.
     def _make_tracer(self) -> _ThreadTracer:
@@ -285,7 +288,9 @@ class Collector:
         return disposition
 
     def _check_include(self, name: Any, frame: FrameType) -> bool:
-        return isinstance(name, str) and self.selector.decide(name).trace
+        # Only plain strs: a name becomes a key of `data`, looked up under the data lock, and a
+        # str subclass could run Python code there.
+        return type(name) is str and self.selector.decide(name).trace
 
     def _warn(self, message: Any, *args: Any) -> None:
         warnings.warn(str(message), KestrowWarning, stacklevel=2)
