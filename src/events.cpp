@@ -3,7 +3,7 @@
 
 #include "tracer.h"
 
-#include <opcode.h>  // RESUME: the interpreter's own number for its resume instruction
+#include <opcode.h>  // RESUME, YIELD_VALUE: the interpreter's own numbers for them
 
 using kestrow::Ref;
 using kestrow::StackRef;
@@ -35,16 +35,26 @@ PyObject *line_value(int32_t line) {
 // An arc key holds each line's magnitude in 28 bits; a larger line would decode to another pair.
 constexpr int64_t kArcLineLimit = int64_t{1} << 28;
 
+int64_t magnitude(int32_t line) { return line < 0 ? -int64_t{line} : line; }
+
+// 0 when both lines fit an arc key, or -1 with OverflowError pending.
+int check_arc_lines(int32_t from, int32_t to) {
+    if (magnitude(from) < kArcLineLimit && magnitude(to) < kArcLineLimit) {
+        return 0;
+    }
+    PyErr_Format(PyExc_OverflowError,
+                 "cannot record the arc (%d, %d): arc lines must be below %lld", from, to,
+                 static_cast<long long>(kArcLineLimit));
+    return -1;
+}
+
 // A new reference to the arc key of (from, to), or null with an exception pending.
 PyObject *arc_value(int32_t from, int32_t to) {
-    int64_t a = from < 0 ? -int64_t{from} : from;
-    int64_t b = to < 0 ? -int64_t{to} : to;
-    if (a >= kArcLineLimit || b >= kArcLineLimit) {
-        PyErr_Format(PyExc_OverflowError,
-                     "cannot record the arc (%d, %d): arc lines must be below %lld", from, to,
-                     static_cast<long long>(kArcLineLimit));
+    if (check_arc_lines(from, to) < 0) {
         return nullptr;
     }
+    int64_t a = magnitude(from);
+    int64_t b = magnitude(to);
     uint64_t key = static_cast<uint64_t>(a) | (static_cast<uint64_t>(b) << 28);
     if (from < 0) {
         key |= uint64_t{1} << 56;
@@ -90,8 +100,11 @@ int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
     return bc.units[bc.offset + 1] == 0;
 }
 
-// A frame that suspends (a yield or an await) stands just before a resume instruction; one that
-// finishes does not. A return at the last code unit is always real.
+// A frame that suspends (a yield or an await) stands at its yield instruction, just before a
+// resume instruction; one that finishes does not. Standing before a resume instruction alone is
+// not enough: an exception thrown into a generator that never started unwinds it from the unit
+// just before its first resume instruction, and that frame is finished. A return at the last
+// code unit is always real.
 // 1 for a real return, 0 for a suspension, -1 with an exception pending.
 int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
     Bytecode bc;
@@ -101,7 +114,7 @@ int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
     if (!bc.in_range(bc.offset + 2)) {
         return 1;
     }
-    return bc.units[bc.offset + 2] != RESUME;
+    return bc.units[bc.offset] != YIELD_VALUE || bc.units[bc.offset + 2] != RESUME;
 }
 
 // Adds one line (lines mode) or the arc ending at it (arcs mode) and moves prev_line on.
@@ -340,6 +353,19 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         }
     }
 
+    int real = is_real_call(co, frame);
+    if (real < 0) {
+        return -1;
+    }
+    const int32_t start_line = real ? -co->co_firstlineno : PyFrame_GetLineNumber(frame);
+    // The exit arc joins the frame's starting point or last line to its first line. When those
+    // cannot be packed the frame fails here, before its entry is filled: failing its return event
+    // instead would leave the entry on the stack, to catch the events of every later frame.
+    if (recorded_name && self->record_arcs &&
+        check_arc_lines(start_line, -co->co_firstlineno) < 0) {
+        return -1;
+    }
+
     Ref file_set;
     if (recorded_name &&
         locked_file_set(self, recorded_name.get(), plugin_name.get(), &file_set) < 0) {
@@ -357,11 +383,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         PyErr_Clear();
     }
 
-    int real = is_real_call(co, frame);
-    if (real < 0) {
-        return -1;
-    }
-    entry()->prev_line = real ? -co->co_firstlineno : PyFrame_GetLineNumber(frame);
+    entry()->prev_line = start_line;
 
     self->active_stack = where.get(self);
     self->current_entry = entry();

@@ -18,11 +18,21 @@ int grow_context_stacks(CTracer *self, int32_t new_count) {
         return -1;
     }
     int32_t capacity = self->context_stacks_capacity + kStacksGrowBy;
+    ptrdiff_t active = -1;
+    if (self->context_stacks != nullptr && self->active_stack != &self->main_stack &&
+        self->active_stack != nullptr) {
+        active = self->active_stack - self->context_stacks;
+    }
     auto *bigger = static_cast<DataStack *>(
         PyMem_Realloc(self->context_stacks, static_cast<size_t>(capacity) * sizeof(DataStack)));
     if (bigger == nullptr) {
         PyErr_NoMemory();
         return -1;
+    }
+    // Line events of other threads may run before this event ends, and they read active_stack:
+    // it must not be left pointing into the old array.
+    if (active >= 0) {
+        self->active_stack = bigger + active;
     }
     self->context_stacks = bigger;
     self->context_stacks_capacity = capacity;

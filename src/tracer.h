@@ -60,7 +60,7 @@ extern PyObject *f_trace;
 namespace kestrow {
 
 inline int32_t load_flag(const int32_t &flag) {
-    return std::atomic_ref<const int32_t>(flag).load(std::memory_order_relaxed);
+    return std::atomic_ref<int32_t>(const_cast<int32_t &>(flag)).load(std::memory_order_relaxed);
 }
 inline void store_flag(int32_t &flag, int32_t value) {
     std::atomic_ref<int32_t>(flag).exchange(value, std::memory_order_seq_cst);
