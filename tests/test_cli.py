@@ -35,7 +35,11 @@ def report_rows(stdout: str) -> dict[str, list[str]]:
     """The terminal report's rows by name (the program's own output before it is skipped)."""
     lines = stdout.splitlines()
     start = next(i for i, line in enumerate(lines) if line.split()[:2] == ["Name", "Lines"])
-    return {line.split()[0]: line.split()[1:] for line in lines[start + 2 :] if line and not line.startswith("-")}
+    return {
+        line.split()[0]: line.split()[1:]
+        for line in lines[start + 2 :]
+        if line and not line.startswith("-")
+    }
 
 
 PROGRAM = """\
@@ -68,8 +72,14 @@ def test_runs_a_script_as_python_would_and_reports_missing_lines(tmp_path, via):
 
 def test_runs_a_module_and_a_package_with_dash_m(tmp_path):
     write(tmp_path / "pkg" / "__init__.py", "LOADED = True\n")
-    write(tmp_path / "pkg" / "tool.py", "import sys\nfrom pkg import LOADED\nprint(__name__, LOADED, sys.argv[1:])\n")
-    write(tmp_path / "pkg" / "__main__.py", "import sys\nprint('main of', __package__, sys.argv[1:])\n")
+    write(
+        tmp_path / "pkg" / "tool.py",
+        "import sys\nfrom pkg import LOADED\nprint(__name__, LOADED, sys.argv[1:])\n",
+    )
+    write(
+        tmp_path / "pkg" / "__main__.py",
+        "import sys\nprint('main of', __package__, sys.argv[1:])\n",
+    )
     tool = kestrow("run", "-m", "pkg.tool", "a", "-b", cwd=tmp_path)
     assert tool.returncode == 0, tool.stderr
     assert tool.stdout.splitlines()[0] == "__main__ True ['a', '-b']"
@@ -111,7 +121,9 @@ def test_keeps_the_programs_exit_status_and_error_output(tmp_path, source, statu
     result = kestrow("run", "--json", "out.json", "prog.py", cwd=tmp_path)
     assert result.returncode == status
     assert result.stderr.endswith(stderr_end)
-    plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, capture_output=True, text=True)
+    plain = subprocess.run(
+        [sys.executable, "prog.py"], cwd=tmp_path, capture_output=True, text=True
+    )
     assert (result.stderr, result.returncode) == (plain.stderr, plain.returncode)
     # Recorded data is still reported when the program fails.
     assert json.loads((tmp_path / "out.json").read_text())["program"]["exit_status"] == status
@@ -192,14 +204,18 @@ def test_shuts_down_like_the_interpreter_while_recording(tmp_path):
 def test_source_and_omit_choose_the_reported_files(tmp_path):
     write(
         tmp_path / "app" / "main.py",
-        "import sys\nsys.path.append(sys.argv[1])\nimport helper, extra, shared\nprint(helper.X + extra.Y + shared.Z)\n",
+        "import sys\nsys.path.append(sys.argv[1])\n"
+        "import helper, extra, shared\nprint(helper.X + extra.Y + shared.Z)\n",
     )
     write(tmp_path / "app" / "helper.py", "X = 1\n")
     write(tmp_path / "app" / "extra.py", "Y = 2\n")
     write(tmp_path / "lib" / "shared.py", "Z = 3\n")
     cases = [
         ([], ["app/extra.py", "app/helper.py", "app/main.py"]),  # default: the program's directory
-        (["--source", "app", "--source", "lib"], ["app/extra.py", "app/helper.py", "app/main.py", "lib/shared.py"]),
+        (
+            ["--source", "app", "--source", "lib"],
+            ["app/extra.py", "app/helper.py", "app/main.py", "lib/shared.py"],
+        ),
         (["--source", "lib"], ["lib/shared.py"]),
         (["--omit", "*/extra.py", "--omit", "app/main.py"], ["app/helper.py"]),
     ]
@@ -228,7 +244,17 @@ def test_json_document_with_arcs_and_test_contexts(tmp_path):
         test_no()
         """,
     )
-    result = kestrow("run", "--arcs", "--contexts", "test", "--json", "out.json", "--quiet", "prog.py", cwd=tmp_path)
+    result = kestrow(
+        "run",
+        "--arcs",
+        "--contexts",
+        "test",
+        "--json",
+        "out.json",
+        "--quiet",
+        "prog.py",
+        cwd=tmp_path,
+    )
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
     doc = json.loads((tmp_path / "out.json").read_text())
     assert (doc["schema"], doc["version"], doc["mode"]) == ("kestrow.run", 1, "arcs")
@@ -244,7 +270,9 @@ def test_json_document_with_arcs_and_test_contexts(tmp_path):
 def test_lcov_tracefile_renders_with_genhtml(tmp_path):
     genhtml = shutil.which("genhtml")
     if genhtml is None:
-        pytest.skip("genhtml (Debian package lcov) is not installed; scripts/bootstrap installs it as root")
+        pytest.skip(
+            "genhtml (Debian package lcov) is not installed; scripts/bootstrap installs it as root"
+        )
     write(tmp_path / "prog.py", PROGRAM)
     result = kestrow("run", "--quiet", "--lcov", "cov.info", "prog.py", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
@@ -297,4 +325,6 @@ def test_unwritable_output_after_the_run_is_reported_as_bad_input(tmp_path):
     (tmp_path / "out").mkdir()
     result = kestrow("run", "--quiet", "--json", "out/r.json", "prog.py", cwd=tmp_path)
     assert result.returncode == 2
-    assert result.stderr.startswith("kestrow: error: cannot write") and result.stderr.count("\n") == 1
+    assert (
+        result.stderr.startswith("kestrow: error: cannot write") and result.stderr.count("\n") == 1
+    )

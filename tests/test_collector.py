@@ -75,7 +75,9 @@ def test_symlinked_file_is_recorded_under_its_real_path(tmp_path):
     real = tmp_path / "real.py"
     real.write_text("x = 1\n")
     (tmp_path / "link.py").symlink_to(real)
-    assert FileSelector([str(tmp_path)]).decide(str(tmp_path / "link.py")).path == str(real.resolve())
+    assert FileSelector([str(tmp_path)]).decide(str(tmp_path / "link.py")).path == str(
+        real.resolve()
+    )
 
 
 # Recording.
@@ -198,7 +200,9 @@ def test_start_stop_cycles_free_every_tracer(tmp_path, write_module):
     assert [c() for c in collectors] == [None] * 3
 
 
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)")
+@pytest.mark.skipif(
+    not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)"
+)
 def test_start_stop_cycles_leave_the_total_refcount_flat(tmp_path, write_module):
     mod = write_module(
         """\
@@ -216,7 +220,9 @@ def test_start_stop_cycles_leave_the_total_refcount_flat(tmp_path, write_module)
     )
 
     def cycle():
-        collector = Collector([str(tmp_path)], arcs=True, contexts="test", plugins=[LineMapPlugin()])
+        collector = Collector(
+            [str(tmp_path)], arcs=True, contexts="test", plugins=[LineMapPlugin()]
+        )
         with collector:
             mod.test_it()
         collector.results()
@@ -366,7 +372,9 @@ def test_functions_named_test_outside_the_source_roots_open_no_context(tmp_path,
 # Plug-ins.
 
 
-def generated_module(tmp_path: Path, template_lines: list[str], generated: str, line_map: dict) -> tuple[str, dict]:
+def generated_module(
+    tmp_path: Path, template_lines: list[str], generated: str, line_map: dict
+) -> tuple[str, dict]:
     """Compile `generated` as a code generator would, under a pseudo name, mapped to a template."""
     template = tmp_path / "page.tmpl"
     template.write_text("\n".join(template_lines) + "\n")
@@ -454,7 +462,9 @@ class _FlakyPlugin(Plugin):
         ("claim", "RuntimeError: plug-in bug", {2, 3, 4, 5}, 0),
     ],
 )
-def test_a_failing_plugin_is_disabled_with_one_warning(tmp_path, write_module, capfd, fault, error, recorded, asked):
+def test_a_failing_plugin_is_disabled_with_one_warning(
+    tmp_path, write_module, capfd, fault, error, recorded, asked
+):
     mod = write_module(
         """\
         def f():

@@ -158,7 +158,9 @@ def _summary(tmp_path: Path) -> tuple[Results, list[FileSummary], str]:
     src = tmp_path / "prog.py"
     src.write_text("a = 1\nif a:\n    b = 2\nelse:\n    b = 3\nc = 4\n")
     path = str(src)
-    results = Results.from_raw({"": {path: {1, 2, 3, 6}}, "t.test_x": {path: {1, 2}}}, arcs=False, plugins={})
+    results = Results.from_raw(
+        {"": {path: {1, 2, 3, 6}}, "t.test_x": {path: {1, 2}}}, arcs=False, plugins={}
+    )
     return results, summarize(results), path
 
 

@@ -106,7 +106,9 @@ def parse_run_args(argv: list[str]) -> RunOptions:
             break
         i += 1
     if i >= len(argv):
-        raise BadInput("no program given: kestrow run [options] script.py [args ...] | -m module [args ...]")
+        raise BadInput(
+            "no program given: kestrow run [options] script.py [args ...] | -m module [args ...]"
+        )
     opts.script = argv[i]
     opts.args = argv[i + 1 :]
     return opts
@@ -232,7 +234,9 @@ def program_traceback(tb: TracebackType | None) -> TracebackType | None:
     while tb is not None:
         filename = tb.tb_frame.f_code.co_filename
         directory = os.path.dirname(os.path.abspath(filename))
-        if not (filename.startswith("<frozen importlib") or directory in (_KESTROW_DIR, _IMPORTLIB_DIR)):
+        if not (
+            filename.startswith("<frozen importlib") or directory in (_KESTROW_DIR, _IMPORTLIB_DIR)
+        ):
             break
         tb = tb.tb_next
     return tb
@@ -269,7 +273,9 @@ def shut_down_like_the_interpreter() -> None:
         run_exitfuncs()
 
 
-def run_program(opts: RunOptions, program: Program | None, collector: Collector) -> tuple[int, bool]:
+def run_program(
+    opts: RunOptions, program: Program | None, collector: Collector
+) -> tuple[int, bool]:
     """Run the program; returns its exit status and whether it was interrupted by Ctrl-C."""
     interrupted = False
     status = 0
@@ -342,7 +348,7 @@ def cmd_run(argv: list[str]) -> int:
         try:
             terminal_report(summaries, report_out)
             report_out.flush()
-        except (OSError, ValueError):
+        except OSError, ValueError:
             pass  # the reader went away (a closed pipe) or the program closed stdout
     command = ["-m", opts.module] if opts.module is not None else [opts.script]
     program_info = {"argv": [*command, *opts.args], "exit_status": status}

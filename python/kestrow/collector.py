@@ -1,13 +1,13 @@
 """The controlling layer: owns one native tracer per thread and turns what they record into results.
 
-    from kestrow import Collector
+from kestrow import Collector
 
-    collector = Collector(source=["src"], arcs=True, contexts="test")
-    with collector:
-        run_the_program()
-    results = collector.results()
-    results.lines_of("src/app.py")           # {1, 2, 5, ...}
-    results.contexts_of("src/app.py", 5)     # {"test_app.test_parse", ...}
+collector = Collector(source=["src"], arcs=True, contexts="test")
+with collector:
+    run_the_program()
+results = collector.results()
+results.lines_of("src/app.py")           # {1, 2, 5, ...}
+results.contexts_of("src/app.py", 5)     # {"test_app.test_parse", ...}
 """
 
 from __future__ import annotations
@@ -24,7 +24,7 @@ from typing import Any
 
 from kestrow.plugins import FileTracer, Plugin
 from kestrow.results import NO_CONTEXT, Results
-from kestrow.selection import FileSelector, canonical_path
+from kestrow.selection import FileSelector
 from kestrow.tracer import CFileDisposition, CTracer
 
 
@@ -206,7 +206,10 @@ class Collector:
         # Only copies of dicts, sets and strs under the data lock: nothing that could run Python
         # code, which could be a recorded call needing the lock in this very thread.
         with self._lock:
-            data = {context: {name: set(lines) for name, lines in files.items()} for context, files in list(self._data.items())}
+            data = {
+                context: {name: set(lines) for name, lines in files.items()}
+                for context, files in list(self._data.items())
+            }
             plugins = dict(self._file_tracers)
         plugin_names = {name: str(plugin) for name, plugin in plugins.items()}
         return Results.from_raw(data, arcs=self.arcs, plugins=plugin_names)
@@ -322,7 +325,8 @@ class Collector:
         if state.disabled:
             return
         state.disabled = True
-        self._warn(f"Disabling plug-in {state.plugin._kestrow_plugin_name!r} after an error; its files are no longer recorded")
+        name = state.plugin._kestrow_plugin_name
+        self._warn(f"Disabling plug-in {name!r} after an error; its files are no longer recorded")
         # Dispositions stay cached (running frames borrow them); they just stop recording.
         for cached in list(self._cache.values()):
             if cached is not None and getattr(cached.file_tracer, "state", None) is state:

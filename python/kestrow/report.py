@@ -36,7 +36,7 @@ def executable_lines(path: str) -> set[int] | None:
         with open(path, "rb") as f:
             source = f.read()
         code = compile(source, path, "exec", dont_inherit=True)
-    except (OSError, SyntaxError, ValueError):
+    except OSError, SyntaxError, ValueError:
         return None
     return code_lines(code)
 
@@ -68,7 +68,9 @@ class FileSummary:
     @property
     def counted(self) -> int:
         """Executed lines that count towards the percentage (those that are executable)."""
-        return len(self.executed) if self.executable is None else len(self.executed & self.executable)
+        return (
+            len(self.executed) if self.executable is None else len(self.executed & self.executable)
+        )
 
     @property
     def percent(self) -> float | None:
@@ -80,7 +82,11 @@ class FileSummary:
 def summarize(results: Results) -> list[FileSummary]:
     # A plug-in's source is not Python: only what ran is known, not what could have.
     return [
-        FileSummary(path, None if path in results.plugins else executable_lines(path), results.lines_of(path))
+        FileSummary(
+            path,
+            None if path in results.plugins else executable_lines(path),
+            results.lines_of(path),
+        )
         for path in results.files()
     ]
 
@@ -102,7 +108,15 @@ def terminal_report(summaries: list[FileSummary], out: TextIO) -> None:
     rows = []
     for s in summaries:
         executable = "-" if s.executable is None else str(len(s.executable))
-        rows.append((_display_name(s.path), executable, str(s.counted), _percent_text(s.percent), format_ranges(s.missing)))
+        rows.append(
+            (
+                _display_name(s.path),
+                executable,
+                str(s.counted),
+                _percent_text(s.percent),
+                format_ranges(s.missing),
+            )
+        )
     total_exec = sum(len(s.executable) for s in summaries if s.executable is not None)
     total_run = sum(s.counted for s in summaries if s.executable is not None)
     total_pct = 100.0 * total_run / total_exec if total_exec else None
@@ -125,7 +139,9 @@ def terminal_report(summaries: list[FileSummary], out: TextIO) -> None:
     out.write(buf.getvalue())
 
 
-def json_document(results: Results, summaries: list[FileSummary], program: dict[str, Any]) -> dict[str, Any]:
+def json_document(
+    results: Results, summaries: list[FileSummary], program: dict[str, Any]
+) -> dict[str, Any]:
     """The --json document (schema "kestrow.run", version 1; see the README)."""
     files: dict[str, Any] = {}
     for s in summaries:

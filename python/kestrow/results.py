@@ -1,4 +1,4 @@
-"""What a collection produced, as plain data: per context, per file, the lines (and arcs) that ran."""
+"""What a collection produced, as plain data: per context and file, the lines (and arcs) run."""
 
 from __future__ import annotations
 
@@ -33,7 +33,9 @@ class Results:
     plugins: dict[str, str] = field(default_factory=dict)
 
     @classmethod
-    def from_raw(cls, data: dict[str, dict[str, set[int]]], *, arcs: bool, plugins: dict[str, str]) -> Results:
+    def from_raw(
+        cls, data: dict[str, dict[str, set[int]]], *, arcs: bool, plugins: dict[str, str]
+    ) -> Results:
         """Build results from the tracer's raw sets: line numbers, or arc keys in arcs mode."""
         result = cls(arcs_mode=arcs, plugins=dict(plugins))
         for context, files in data.items():

@@ -68,7 +68,9 @@ class FileSelector:
 
     def __init__(self, source: Iterable[str], omit: Iterable[str] = ()) -> None:
         self.source_roots = [canonical_path(root) for root in source]
-        self.omit = [pattern if os.path.isabs(pattern) else os.path.abspath(pattern) for pattern in omit]
+        self.omit = [
+            pattern if os.path.isabs(pattern) else os.path.abspath(pattern) for pattern in omit
+        ]
         self._never = _never_traced_dirs()
 
     def decide(self, filename: str) -> Decision:
