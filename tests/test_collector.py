@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import gc
 import os
+import subprocess
 import sys
 import textwrap
 import threading
@@ -487,3 +488,10 @@ def test_a_failing_plugin_is_disabled_with_one_warning(
     assert capfd.readouterr().err.count(error) == 1
     assert collector.results().lines_of(path_of(mod)) == recorded
     assert plugin.tracer.calls == asked
+
+
+def test_shipped_template_example_reports_its_template_lines():
+    example = Path(__file__).resolve().parent.parent / "examples" / "template_demo.py"
+    result = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "template lines run: 1-2, 5-6; not run: 3"

@@ -371,9 +371,12 @@ def cmd_run(argv: list[str]) -> int:
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     try:
-        if not argv or argv[0] in ("-h", "--help"):
+        if not argv:
+            sys.stderr.write(USAGE)
+            return BAD_INPUT
+        if argv[0] in ("-h", "--help"):
             sys.stdout.write(USAGE)
-            return 0 if argv else BAD_INPUT
+            return 0
         if argv[0] != "run":
             raise BadInput(f"unknown command {argv[0]!r} (the command is: kestrow run ...)")
         if len(argv) > 1 and argv[1] in ("-h", "--help"):
