@@ -492,6 +492,8 @@ def test_a_failing_plugin_is_disabled_with_one_warning(
 
 def test_shipped_template_example_reports_its_template_lines():
     example = Path(__file__).resolve().parent.parent / "examples" / "template_demo.py"
-    result = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, str(example)], capture_output=True, text=True, timeout=60
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "template lines run: 1-2, 5-6; not run: 3"
