@@ -17,7 +17,7 @@ install: $(VENV)/.bootstrapped
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation $(BUILD_FLAGS) .
 
 demo: install
-	$(PY) examples/demo.py
+	$(VENV)/bin/kestrow run examples/wordstats_demo.py
 
 test: install
 	$(PY) -m pytest -q
