@@ -389,6 +389,120 @@ PROGRAMS = {
         def main():
             return early(True), early(False), loop_finally()
         """,
+    "decorators and closures": """\
+        def deco(f):
+            def wrapper(*a):
+                return f(*a) + 1
+            return wrapper
+
+        @deco
+        def g(x):
+            return x
+
+        def main():
+            n = 1
+            def add(y):
+                nonlocal n
+                n += y
+                return n
+            add(2)
+            return g(3), n
+        """,
+    "match statement": """\
+        def classify(v):
+            match v:
+                case 0:
+                    return "zero"
+                case [x, y]:
+                    return x + y
+                case {"k": k}:
+                    return k
+                case _:
+                    return None
+
+        def main():
+            return [classify(v) for v in (0, [1, 2], {"k": 3}, "s")]
+        """,
+    "statements over several lines": """\
+        def f(a,
+              b=2):
+            return (a +
+                    b)
+
+        def main():
+            x = f(
+                1,
+            )
+            assert x == 3, (
+                "no")
+            y = [
+                i
+                for i in range(3)
+                if i
+            ]
+            return x if x else y
+        """,
+    "exception groups": """\
+        def main():
+            try:
+                raise ExceptionGroup("g", [ValueError(1), KeyError(2)])
+            except* ValueError:
+                a = 1
+            except* KeyError:
+                b = 2
+            return a + b
+        """,
+    "async comprehensions": """\
+        import asyncio
+
+        async def agen():
+            for i in range(3):
+                yield i
+
+        async def co():
+            xs = [x async for x in agen()]
+            ys = [await asyncio.sleep(0, i) for i in range(2)]
+            g = (x * 2 async for x in agen())
+            return xs, ys, [v async for v in g]
+
+        def main():
+            return asyncio.run(co())
+        """,
+    "coroutine driven by send and throw": """\
+        import types
+
+        @types.coroutine
+        def suspend():
+            v = yield "s"
+            return v
+
+        async def co():
+            a = await suspend()
+            try:
+                b = await suspend()
+            except KeyError:
+                b = "k"
+            return a, b
+
+        def main():
+            c = co()
+            c.send(None)
+            c.send(1)
+            try:
+                c.throw(KeyError)
+            except StopIteration as stop:
+                return stop.value
+        """,
+    "recursive yield from": """\
+        def tree(n):
+            if n:
+                yield from tree(n - 1)
+                yield n
+                yield from tree(n - 1)
+
+        def main():
+            return list(tree(3))
+        """,
 }
 
 
