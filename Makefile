@@ -1,5 +1,7 @@
 # Everyday commands. PY_VERSION chooses the interpreter (3.14 by default).
 PY_VERSION ?= 3.14
+# Every version the project supports; test-all (what CI runs) tests on each in turn.
+SUPPORTED_VERSIONS := 3.14 3.15
 VENV ?= .venv-$(PY_VERSION)
 PY := $(VENV)/bin/python
 # Warnings are fatal in every build made through this file.
@@ -8,6 +10,14 @@ BUILD_FLAGS := -Ccmake.define.KESTROW_WERROR=ON
 .PHONY: all install demo test clean
 
 all: test
+
+# The test suite on each supported version in turn, each in its own environment and build directory.
+.PHONY: test-all
+test-all:
+	@set -e; for v in $(SUPPORTED_VERSIONS); do \
+	    echo "== CPython $$v"; \
+	    $(MAKE) --no-print-directory PY_VERSION=$$v VENV=.venv-$$v test; \
+	done
 
 $(VENV)/.bootstrapped: scripts/bootstrap scripts/provision-python
 	scripts/bootstrap $(PY_VERSION) $(VENV)

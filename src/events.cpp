@@ -86,8 +86,12 @@ struct Bytecode {
     bool in_range(Py_ssize_t at) const { return offset >= 0 && at < size; }
 };
 
-// A call event arrives while the frame stands at its resume instruction, whose argument is 0
-// where the code begins and not 0 after a suspension (a generator or coroutine going on).
+// A call event arrives while the frame stands at a resume instruction, whose argument is 0 where
+// the code begins and not 0 after a suspension (a generator or coroutine going on). A frame that
+// stands anywhere else has never run (an exception thrown into a generator that had not started
+// reaches it before its first resume instruction): a start, whatever that instruction's argument.
+// Since 3.15 a generator expression's code also begins with a resume instruction whose argument is
+// not 0, run while the expression makes its generator; no call event arrives there.
 // 1 for a real call, 0 for a resumption, -1 with an exception pending.
 int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
     Bytecode bc;
@@ -95,6 +99,9 @@ int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
         return -1;
     }
     if (!bc.in_range(bc.offset + 1)) {
+        return 1;
+    }
+    if (bc.units[bc.offset] != RESUME) {
         return 1;
     }
     return bc.units[bc.offset + 1] == 0;
