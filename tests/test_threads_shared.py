@@ -1,0 +1,114 @@
+"""One tracer started in several threads whose calls into the controlling layer let other threads
+run in the middle of a call event, while the stacks grow past their first blocks."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import Layer, make_disposition
+
+PROGRAM = """\
+def down(n):
+    if n == 0:
+        return 0
+    below = down(n - 1)
+    return below + 1
+
+def work(rounds, depth):
+    total = 0
+    for _ in range(rounds):
+        total += down(depth)
+    return total
+"""
+
+
+class YieldingLayer(Layer):
+    """Every call into the layer gives the other threads a turn."""
+
+    def should_trace(self, filename, frame):
+        time.sleep(0)
+        return super().should_trace(filename, frame)
+
+    def lock_data(self):
+        time.sleep(0)
+        super().lock_data()
+
+    def unlock_data(self):
+        super().unlock_data()
+        time.sleep(0)
+
+
+@pytest.fixture
+def fast_switching():
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(previous)
+
+
+# Set by the run under the checking allocator below, to repeat the scenario in one process.
+REPEATS = int(os.environ.get("KESTROW_THREAD_REPEATS", "1"))
+
+
+@pytest.mark.parametrize("repeat", range(REPEATS))
+@pytest.mark.parametrize("per_thread_stacks", [False, True], ids=["one stack", "stack per thread"])
+def test_threads_sharing_one_tracer(write_module, fast_switching, per_thread_stacks, repeat):
+    layer = YieldingLayer()
+    if per_thread_stacks:
+        layer.tracer.concur_id_func = threading.current_thread
+    mods = [write_module(PROGRAM) for _ in range(4)]
+    layer.include.update(m.__file__ for m in mods[:3])  # the fourth is never recorded
+    results = {}
+    errors = []
+    barrier = threading.Barrier(len(mods))
+
+    def worker(index, mod):
+        try:
+            barrier.wait()
+            layer.tracer.start()
+            # No stop here: running is shared, and one thread's stop would end them all.
+            results[index] = mod.work(8, 22 + 10 * index)
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(i, m)) for i, m in enumerate(mods)]
+    for t in threads:
+        t.start()
+    try:
+        for t in threads:
+            t.join()
+    finally:
+        layer.tracer.stop()
+
+    assert errors == []
+    assert results == {i: 8 * (22 + 10 * i) for i in range(len(mods))}
+    assert layer.locked == 0
+    assert set(layer.data) <= {m.__file__ for m in mods[:3]}
+    # The line path follows the entry of whichever thread's call or return came last, so a line
+    # may land in another thread's file; what is stored is still a line number.
+    for lines in layer.data.values():
+        assert all(type(line) is int and line > 0 for line in lines)
+
+
+@pytest.mark.skipif(REPEATS > 1, reason="this is the run that repeats")
+def test_threads_sharing_one_tracer_under_the_checking_allocator():
+    """The interpreter's debug allocator fills freed memory and moves every reallocated block, so
+    a write through an entry pointer that a stack growth made stale shows up as a crash."""
+    env = dict(os.environ, PYTHONMALLOC="debug", KESTROW_THREAD_REPEATS="4")
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", "sharing_one_tracer[",
+         str(Path(__file__))],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+        cwd=Path(__file__).parent,
+    )
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
