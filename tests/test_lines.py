@@ -70,11 +70,6 @@ def test_disposition_already_in_the_cache_is_used_without_asking(layer, program)
         pytest.param(
             dict(trace=True, has_dynamic_filename=1), "own", id="has_dynamic_filename truthy"
         ),
-        pytest.param(
-            dict(trace=1, source_filename=None, file_tracer=None),
-            None,
-            id="unread members when trace is not True",
-        ),
     ],
 )
 def test_decision_rules(layer, program, disposition, recorded_as):

@@ -7,6 +7,7 @@ import threading
 
 import pytest
 
+from conftest import make_disposition
 from kestrow.tracer import CTracer
 
 GENERATOR = """\
@@ -40,9 +41,9 @@ def send(tracer, frame, event, by_keyword=False):
     else:
         args, kwargs = (frame, event, None), {}
     try:
-        result = tracer(*args, **kwargs); installed = sys.gettrace(); sys.settrace(None)  # fmt: skip # noqa: E702
-    except Exception as exc:  # noqa: BLE001 - the failure is the result
-        result = exc; installed = sys.gettrace(); sys.settrace(None)  # fmt: skip # noqa: E702
+        result = tracer(*args, **kwargs); installed = sys.gettrace(); sys.settrace(None)
+    except Exception as exc:
+        result = exc; installed = sys.gettrace(); sys.settrace(None)
     return result, installed
 
 
@@ -170,7 +171,7 @@ def test_call_on_a_stopped_tracer_installs_then_the_next_event_removes(layer, wa
     mod, gen = walker
     layer.include.add(mod.__file__)
     assert send(tracer, gen.gi_frame, "call") == (tracer, tracer)
-    tracer(gen.gi_frame, "call", None); installed = sys.gettrace()  # fmt: skip # noqa: E702
+    tracer(gen.gi_frame, "call", None); installed = sys.gettrace()
     # This line's own event reached the stopped tracer, which removed itself.
     assert installed is tracer
     assert sys.gettrace() is None
@@ -247,3 +248,45 @@ def test_threading_settrace_traces_threads_started_afterwards(layer, write_modul
             late.join()
     assert results == {"before": 3, "after": 3}
     assert layer.data == {after.__file__: F_LINES}
+
+
+@pytest.mark.parametrize("through_settrace", [True, False], ids=["sys.settrace", "native"])
+def test_after_a_failed_call_only_the_native_callback_keeps_tracing(
+    layer, write_module, through_settrace
+):
+    """A trace function that raises is removed by the interpreter, so through sys.settrace a
+    failed call ends tracing in that thread, although the tracer installed its native callback
+    first; started natively, the tracer goes on with the next call."""
+    failing = write_module(PROGRAM)
+    recorded = write_module(PROGRAM)
+    layer.include.add(recorded.__file__)
+
+    def decide(filename, frame):
+        if filename == failing.__file__:
+            raise Boom("undecided")
+        return make_disposition(filename) if filename in layer.include else None
+
+    layer.decide = decide
+    tracer = layer.tracer
+    tracer.start()
+    if through_settrace:
+        sys.settrace(tracer)
+    raised = None
+    try:
+        # The first call after sys.settrace comes through the Python-level entry.
+        try:
+            failing.f(1)
+        except Boom as exc:
+            raised = exc
+        installed = sys.gettrace()
+        recorded.f(3)
+    finally:
+        tracer.stop()
+        sys.settrace(None)
+    assert str(raised) == "undecided"
+    if through_settrace:
+        assert installed is None
+        assert layer.data == {}
+    else:
+        assert installed is tracer
+        assert layer.data == {recorded.__file__: F_LINES}

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import Layer, make_disposition
+from conftest import Layer
 
 PROGRAM = """\
 def down(n):
@@ -75,7 +75,7 @@ def test_threads_sharing_one_tracer(write_module, fast_switching, per_thread_sta
             layer.tracer.start()
             # No stop here: running is shared, and one thread's stop would end them all.
             results[index] = mod.work(8, 22 + 10 * index)
-        except BaseException as exc:  # noqa: BLE001 - reported below
+        except BaseException as exc:
             errors.append(exc)
 
     threads = [threading.Thread(target=worker, args=(i, m)) for i, m in enumerate(mods)]
