@@ -176,7 +176,13 @@ PyObject *Tracer_call(PyObject *op, PyObject *args, PyObject *kwds) {
     int status = CTracer_on_event(op, reinterpret_cast<PyFrameObject *>(frame), what, arg);
     if (what == PyTrace_CALL) {
         // From here on the frame's events reach the tracer natively, not through this entry.
+        // Installing runs the audit hooks, Python code that must not start with an error pending
+        // and whose own failure is only reported: the event's error waits until it is done.
+        PyObject *event_error = status < 0 ? PyErr_GetRaisedException() : nullptr;
         PyEval_SetTrace(CTracer_on_event, op);
+        if (event_error != nullptr) {
+            PyErr_SetRaisedException(event_error);
+        }
     }
     if (status < 0) {
         if (!PyErr_Occurred()) {
