@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -290,3 +292,50 @@ def test_after_a_failed_call_only_the_native_callback_keeps_tracing(
     else:
         assert installed is tracer
         assert layer.data == {recorded.__file__: F_LINES}
+
+
+def test_failed_call_keeps_its_exception_when_an_audit_hook_refuses_the_install(tmp_path):
+    """Installing the callback runs the audit hooks; one that refuses is only reported by the
+    interpreter, and the call event's own exception is what the caller gets."""
+    script = tmp_path / "refused.py"
+    script.write_text(
+        textwrap.dedent(
+            """\
+            import sys
+            import threading
+            from kestrow.tracer import CTracer
+
+            refuse = False
+
+            def hook(event, args):
+                if refuse and event == "sys.settrace":
+                    raise PermissionError("no tracing here")
+
+            sys.addaudithook(hook)
+
+            def undecided(filename, frame):
+                raise LookupError("undecided")
+
+            tracer = CTracer()
+            tracer.should_trace = undecided
+            tracer.should_trace_cache = {}
+            tracer.concur_id_func = None
+            tracer.should_start_context = None
+            # Running, with the callback installed in no live thread.
+            worker = threading.Thread(target=tracer.start)
+            worker.start()
+            worker.join()
+            refuse = True
+            try:
+                tracer(sys._getframe(), "call", None)
+            except Exception as exc:
+                print(type(exc).__name__, exc)
+            """
+        )
+    )
+    result = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "LookupError undecided\n"
+    assert "PermissionError: no tracing here" in result.stderr
