@@ -18,6 +18,12 @@ int grow_context_stacks(CTracer *self, int32_t new_count) {
         return -1;
     }
     int32_t capacity = self->context_stacks_capacity + kStacksGrowBy;
+    // The line path reaches its stack through active_stack, which may point into the array that
+    // is about to move: keep it on the same stack.
+    int32_t active = -1;
+    if (self->context_stacks != nullptr && self->active_stack != &self->main_stack) {
+        active = static_cast<int32_t>(self->active_stack - self->context_stacks);
+    }
     auto *bigger = static_cast<DataStack *>(
         PyMem_Realloc(self->context_stacks, static_cast<size_t>(capacity) * sizeof(DataStack)));
     if (bigger == nullptr) {
@@ -25,6 +31,9 @@ int grow_context_stacks(CTracer *self, int32_t new_count) {
         return -1;
     }
     self->context_stacks = bigger;
+    if (active >= 0) {
+        self->active_stack = &bigger[active];
+    }
     self->context_stacks_capacity = capacity;
     return 0;
 }
