@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import Layer
+from conftest import Layer, make_disposition
 
 PROGRAM = """\
 def down(n):
@@ -112,3 +112,79 @@ def test_threads_sharing_one_tracer_under_the_checking_allocator():
         cwd=Path(__file__).parent,
     )
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+
+
+LOOPER = """\
+import time
+
+def loop_until(done):
+    n = 0
+    while not done.is_set():
+        time.sleep(0)
+        n += 1
+    return n
+
+def once():
+    return 1
+"""
+
+
+class Plugin:
+    _kestrow_plugin_name = "lines"
+
+
+class FileTracer:
+    _kestrow_plugin = Plugin()
+
+    def line_number_range(self, frame):
+        return frame.f_lineno, frame.f_lineno
+
+
+class YieldingId:
+    """A concurrency id whose hashing lets other threads run."""
+
+    def __hash__(self):
+        time.sleep(0)
+        return id(self) >> 4
+
+
+def test_line_events_while_another_thread_adds_concurrency_contexts(write_module):
+    """A thread keeps producing line events while threads started one after another each register
+    a concurrency context; the array of context stacks moves as it grows, and line events that
+    arrive while a registration runs Python code must not use the old array."""
+    mod = write_module(LOOPER)
+    layer = Layer()
+    layer.decide = lambda filename, frame: (
+        make_disposition(filename, file_tracer=FileTracer()) if filename == mod.__file__ else None
+    )
+    ids = {}
+
+    def concur_id():
+        return ids.setdefault(threading.current_thread(), YieldingId())
+
+    layer.tracer.concur_id_func = concur_id
+    done = threading.Event()
+    looped = []
+
+    def looper():
+        layer.tracer.start()
+        looped.append(mod.loop_until(done))
+
+    def once():
+        layer.tracer.start()
+        mod.once()
+
+    first = threading.Thread(target=looper)
+    first.start()
+    try:
+        for _ in range(40):
+            t = threading.Thread(target=once)
+            t.start()
+            t.join()
+    finally:
+        done.set()
+        first.join()
+        layer.tracer.stop()
+    assert len(looped) == 1 and looped[0] > 0
+    assert set(layer.data) == {mod.__file__}
+    assert layer.file_tracers == {mod.__file__: "lines"}
