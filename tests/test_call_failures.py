@@ -127,7 +127,9 @@ def test_unset_member_every_call_needs_fails_the_first_call(layer, program, memb
     assert layer.data == {}
 
 
-@pytest.mark.parametrize("member", ["trace", "source_filename", "file_tracer", "has_dynamic_filename"])
+@pytest.mark.parametrize(
+    "member", ["trace", "source_filename", "file_tracer", "has_dynamic_filename"]
+)
 def test_unset_disposition_member_fails_every_call_of_that_file(layer, program, member):
     def disposition():
         d = make_disposition(program.__file__)
@@ -189,7 +191,8 @@ class FileTracer:
 
 
 def test_file_tracers_that_is_not_a_dict(layer, program):
-    layer.decide = only_for(program, lambda: make_disposition("plugged.py", file_tracer=FileTracer()))
+    plugged = lambda: make_disposition("plugged.py", file_tracer=FileTracer())
+    layer.decide = only_for(program, plugged)
     layer.tracer.file_tracers = ["not", "a", "dict"]
     (got,) = run_program(layer, program)
     assert got[0] == "raised" and isinstance(got[1], TypeError)
@@ -256,7 +259,9 @@ def test_unlock_data_raising_keeps_the_new_set_for_the_next_call(layer, program)
 @pytest.mark.parametrize(
     "break_lookup",
     [
-        pytest.param(lambda layer, program: setattr(layer.tracer, "data", []), id="data not a dict"),
+        pytest.param(
+            lambda layer, program: setattr(layer.tracer, "data", []), id="data not a dict"
+        ),
         pytest.param(
             lambda layer, program: layer.data.__setitem__(program.__file__, "not a set"),
             id="value not a set",

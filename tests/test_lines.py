@@ -117,7 +117,9 @@ def test_code_files_with_one_source_filename_share_one_set(layer, write_module):
     first = write_module(PROGRAM)
     second = write_module("\n\n\ndef g():\n    return 10\n")
     names = {first.__file__, second.__file__}
-    layer.decide = lambda filename, frame: make_disposition("shared.py") if filename in names else None
+    layer.decide = lambda filename, frame: (
+        make_disposition("shared.py") if filename in names else None
+    )
     layer.run(lambda: (first.f(1), second.g()))
     assert layer.data == {"shared.py": F_LINES | {5}}
 

@@ -104,8 +104,17 @@ def test_threads_sharing_one_tracer_under_the_checking_allocator():
     a write through an entry pointer that a stack growth made stale shows up as a crash."""
     env = dict(os.environ, PYTHONMALLOC="debug", KESTROW_THREAD_REPEATS="4")
     result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", "not checking_allocator",
-         str(Path(__file__))],
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "-k",
+            "not checking_allocator",
+            str(Path(__file__)),
+        ],
         capture_output=True,
         text=True,
         timeout=300,
@@ -225,7 +234,8 @@ def test_entry_released_while_another_thread_grows_the_shared_stack(write_module
         if filename != mod.__file__:
             return None
         d = Disposition()
-        d.trace, d.source_filename, d.file_tracer, d.has_dynamic_filename = True, filename, None, False
+        d.trace, d.source_filename = True, filename
+        d.file_tracer, d.has_dynamic_filename = None, False
         return d
 
     layer = Layer()
