@@ -385,10 +385,13 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         return -1;
     }
 
+    // Another thread sharing this stack may have filled the slot meanwhile; what it left is
+    // released only after all three fields are written, since a release may run Python code.
     FrameEntry *e = entry();
-    Py_XSETREF(e->file_set, file_set.release());
-    Py_XSETREF(e->file_tracer, recorded_name ? file_tracer.release() : Py_NewRef(Py_None));
-    Py_XSETREF(e->disposition, disposition.release());
+    Ref old_file_set = Ref::steal(std::exchange(e->file_set, file_set.release()));
+    Ref old_file_tracer = Ref::steal(std::exchange(
+        e->file_tracer, recorded_name ? file_tracer.release() : Py_NewRef(Py_None)));
+    Ref old_disposition = Ref::steal(std::exchange(e->disposition, disposition.release()));
 
     if (PyObject_SetAttr(reinterpret_cast<PyObject *>(frame), kestrow::names::f_trace,
                          reinterpret_cast<PyObject *>(self)) < 0) {
