@@ -40,11 +40,15 @@ int DataStack_grow(DataStack *stack) {
 }
 
 void FrameEntry_clear(FrameEntry *entry) {
-    Py_CLEAR(entry->file_set);
-    Py_CLEAR(entry->disposition);
-    Py_CLEAR(entry->file_tracer);
-    entry->prev_line = 0;
-    entry->opened_context = 0;
+    // Releasing may run Python code (a finaliser), which may let another thread grow the stack
+    // and move the array: detach everything first, so nothing is written through entry after.
+    PyObject *file_set = entry->file_set;
+    PyObject *disposition = entry->disposition;
+    PyObject *file_tracer = entry->file_tracer;
+    *entry = FrameEntry{};
+    Py_XDECREF(file_set);
+    Py_XDECREF(disposition);
+    Py_XDECREF(file_tracer);
 }
 
 void DataStack_reset(DataStack *stack) {

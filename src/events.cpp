@@ -86,8 +86,12 @@ struct Bytecode {
     bool in_range(Py_ssize_t at) const { return offset >= 0 && at < size; }
 };
 
-// A call event arrives while the frame stands at its resume instruction, whose argument is 0
-// where the code begins and not 0 after a suspension (a generator or coroutine going on).
+// A call event arrives while the frame stands at a resume instruction, whose argument is 0 where
+// the code begins and not 0 after a suspension (a generator or coroutine going on). A frame that
+// stands anywhere else has never run (an exception thrown into a generator that had not started
+// reaches it before its first resume instruction): a start, whatever that instruction's argument.
+// Since 3.15 a generator expression's code also begins with a resume instruction whose argument is
+// not 0, run while the expression makes its generator; no call event arrives there.
 // 1 for a real call, 0 for a resumption, -1 with an exception pending.
 int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
     Bytecode bc;
@@ -95,6 +99,9 @@ int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
         return -1;
     }
     if (!bc.in_range(bc.offset + 1)) {
+        return 1;
+    }
+    if (bc.units[bc.offset] != RESUME) {
         return 1;
     }
     return bc.units[bc.offset + 1] == 0;
@@ -269,6 +276,11 @@ int start_context(CTracer *self, PyFrameObject *frame, StackRef where, int32_t d
     if (context.get() == Py_None) {
         return 0;
     }
+    if (self->current_context != Py_None) {
+        // Another thread's event opened a context while the layer was deciding. There is one
+        // context per tracer and it was announced first; this frame opens none.
+        return 0;
+    }
     Py_XSETREF(self->current_context, Py_NewRef(context.get()));
     where.get(self)->entries[depth].opened_context = 1;
     Ref switched = Ref::steal(call_member(self->switch_context, "switch_context", context.get()));
@@ -281,10 +293,11 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         return -1;
     }
     DataStack *stack = where.get(self);
-    self->active_stack = stack;
+    // active_stack changes only together with current_entry: line events trust the pair.
     if (DataStack_grow(stack) < 0) {
         return -1;
     }
+    self->active_stack = stack;
     // Python code runs later in this event, and may let other threads move the stacks; the entry
     // is found again by position each time it is written.
     const int32_t depth = stack->depth;
@@ -372,10 +385,13 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         return -1;
     }
 
+    // Another thread sharing this stack may have filled the slot meanwhile; what it left is
+    // released only after all three fields are written, since a release may run Python code.
     FrameEntry *e = entry();
-    Py_XSETREF(e->file_set, file_set.release());
-    Py_XSETREF(e->file_tracer, recorded_name ? file_tracer.release() : Py_NewRef(Py_None));
-    Py_XSETREF(e->disposition, disposition.release());
+    Ref old_file_set = Ref::steal(std::exchange(e->file_set, file_set.release()));
+    Ref old_file_tracer = Ref::steal(std::exchange(
+        e->file_tracer, recorded_name ? file_tracer.release() : Py_NewRef(Py_None)));
+    Ref old_disposition = Ref::steal(std::exchange(e->disposition, disposition.release()));
 
     if (PyObject_SetAttr(reinterpret_cast<PyObject *>(frame), kestrow::names::f_trace,
                          reinterpret_cast<PyObject *>(self)) < 0) {
@@ -470,6 +486,10 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
     }
 
     if (e->opened_context) {
+        // The context is closed from here on, even if switch_context fails: a failed return
+        // leaves the entry on the stack (the interpreter delivers the frame's return again, or a
+        // generator goes on running), and its next return must not close a second time.
+        e->opened_context = 0;
         Py_XSETREF(self->current_context, Py_NewRef(Py_None));
         Ref switched = Ref::steal(call_member(self->switch_context, "switch_context", Py_None));
         if (!switched) {

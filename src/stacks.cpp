@@ -18,10 +18,11 @@ int grow_context_stacks(CTracer *self, int32_t new_count) {
         return -1;
     }
     int32_t capacity = self->context_stacks_capacity + kStacksGrowBy;
-    ptrdiff_t active = -1;
-    if (self->context_stacks != nullptr && self->active_stack != &self->main_stack &&
-        self->active_stack != nullptr) {
-        active = self->active_stack - self->context_stacks;
+    // The line path reaches its stack through active_stack, which may point into the array that
+    // is about to move: keep it on the same stack.
+    int32_t active = -1;
+    if (self->context_stacks != nullptr && self->active_stack != &self->main_stack) {
+        active = static_cast<int32_t>(self->active_stack - self->context_stacks);
     }
     auto *bigger = static_cast<DataStack *>(
         PyMem_Realloc(self->context_stacks, static_cast<size_t>(capacity) * sizeof(DataStack)));
@@ -29,12 +30,10 @@ int grow_context_stacks(CTracer *self, int32_t new_count) {
         PyErr_NoMemory();
         return -1;
     }
-    // Line events of other threads may run before this event ends, and they read active_stack:
-    // it must not be left pointing into the old array.
-    if (active >= 0) {
-        self->active_stack = bigger + active;
-    }
     self->context_stacks = bigger;
+    if (active >= 0) {
+        self->active_stack = &bigger[active];
+    }
     self->context_stacks_capacity = capacity;
     return 0;
 }

@@ -182,19 +182,18 @@ PyObject *CTracer_start(PyObject *op, PyObject *) {
         // Made by CTracer.__new__ without __init__: give it the state init would have.
         CTracer_init_state(self);
     }
-    bool was_running = self->running != 0;
-    PyEval_SetTrace(CTracer_on_event, op);
+    // The truth test may run Python code. Done after installing the callback, its events would
+    // reach a tracer not yet running, and the first of them would remove the callback again,
+    // leaving a start that reported success but records nothing. A test that raises leaves
+    // nothing started.
     int arcs = 0;
     if (self->trace_arcs != nullptr) {
         arcs = PyObject_IsTrue(self->trace_arcs);
         if (arcs < 0) {
-            // A start that raises has not started anything.
-            if (!was_running && is_installed_here(op)) {
-                PyEval_SetTrace(nullptr, nullptr);
-            }
             return nullptr;
         }
     }
+    PyEval_SetTrace(CTracer_on_event, op);
     self->record_arcs = arcs ? 1 : 0;
     kestrow::store_flag(self->running, 1);
     return Py_NewRef(op);
@@ -247,7 +246,13 @@ PyObject *Tracer_call(PyObject *op, PyObject *args, PyObject *kwds) {
     int status = CTracer_on_event(op, reinterpret_cast<PyFrameObject *>(frame), what, arg);
     if (what == PyTrace_CALL) {
         // From here on the frame's events reach the tracer natively, not through this entry.
+        // Installing runs the audit hooks, Python code that must not start with an error pending
+        // and whose own failure is only reported: the event's error waits until it is done.
+        PyObject *event_error = status < 0 ? PyErr_GetRaisedException() : nullptr;
         PyEval_SetTrace(CTracer_on_event, op);
+        if (event_error != nullptr) {
+            PyErr_SetRaisedException(event_error);
+        }
     }
     if (status < 0) {
         if (!PyErr_Occurred()) {

@@ -1,0 +1,1 @@
+"""A tiny text-statistics package for trying out `kestrow run`."""
