@@ -69,6 +69,17 @@ SANITIZER_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=ma
 	LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
+# Leaks are looked for in the pytest process, where the suite runs. The child processes some tests
+# start (crash isolation, other interpreter settings) run under the sanitizers too, but without
+# the leak check: an interpreter that ends without freeing everything is no fault of ours.
+# Tests whose threads end with the tracer installed and threading.current_thread as concur_id_func
+# make threading allocate a handle for a dummy thread that it never frees; they run without the
+# leak check, memory errors still checked.
+ASAN_LEAK_UNCHECKED = tests/test_concurrency_stacks.py tests/test_threads_shared.py
+export ASAN_PYTEST = import os, sys, pytest; \
+	os.environ["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"].replace("detect_leaks=1", "detect_leaks=0"); \
+	sys.exit(pytest.main(["-q", "-p", "no:cacheprovider"] + sys.argv[1:]))
+
 $(VENV_ASAN)/.bootstrapped: scripts/bootstrap scripts/provision-python
 	scripts/bootstrap $(PY_VERSION) $(VENV_ASAN)
 	touch $@
@@ -78,4 +89,5 @@ asan: $(VENV_ASAN)/.bootstrapped
 		-Ccmake.define.KESTROW_SANITIZE=ON -Cbuild-dir=build/asan .
 	$(SANITIZER_ENV) $(PYA) -c "import kestrow.tracer, sys; sys.exit('libubsan' not in open('/proc/self/maps').read())" \
 		|| { echo "asan: the installed kestrow.tracer is not the sanitizer build" >&2; exit 1; }
-	$(SANITIZER_ENV) $(PYA) -m pytest -q -p no:cacheprovider
+	$(SANITIZER_ENV) $(PYA) -c "$$ASAN_PYTEST" $(foreach f,$(ASAN_LEAK_UNCHECKED),--ignore=$(f))
+	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 $(PYA) -c "$$ASAN_PYTEST" $(ASAN_LEAK_UNCHECKED)

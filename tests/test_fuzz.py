@@ -352,7 +352,9 @@ def test_generated_programs(source, arcs):
     assert layer.run(mod.main) == expected_result
     sys.settrace(None)
     invariants(layer, layer.data)
-    assert layer.answered == {mod.__file__: 1}
+    # Other files may show up (a garbage collector callback running mid-program), once each.
+    assert layer.answered[mod.__file__] == 1
+    assert set(layer.answered.values()) == {1}
     recorded = layer.lines(mod.__file__)
     if arcs:
         pairs = {decode_arc(key) for key in recorded}
