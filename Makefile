@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 # Warnings are fatal in every build made through this file.
 BUILD_FLAGS := -Ccmake.define.KESTROW_WERROR=ON
 
-.PHONY: all install demo test clean
+.PHONY: all install demo test bench clean
 
 all: test
 
@@ -21,6 +21,12 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q
+
+# Benchmarks: every workload untraced and under the floor, kestrow and the peers (several minutes).
+# BENCH_ARGS passes options to the runner, e.g. BENCH_ARGS="--quick" or "--output results.json".
+bench: install
+	$(PY) benchmarks/build_floor.py
+	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build .venv-* .pytest_cache
