@@ -35,24 +35,70 @@ PyObject *line_value(int32_t line) {
 // An arc key holds each line's magnitude in 28 bits; a larger line would decode to another pair.
 constexpr int64_t kArcLineLimit = int64_t{1} << 28;
 
-// A new reference to the arc key of (from, to), or null with an exception pending.
-PyObject *arc_value(int32_t from, int32_t to) {
+// Arc key ints, cached by key in a small direct-mapped table so that a line event whose arc is
+// already recorded finds the very object in the file set. Like the line ints, these are ordinary
+// immutable ints: sharing them is invisible to whoever reads the sets.
+struct CachedArc {
+    uint64_t key;
+    PyObject *value;  // owned; null while the slot is empty
+};
+constexpr int kCachedArcBits = 12;
+constexpr size_t kCachedArcs = size_t{1} << kCachedArcBits;
+CachedArc arc_ints[kCachedArcs];
+
+CachedArc &arc_slot(uint64_t key) {
+    // Fibonacci hashing: arcs that share a line, or mirror each other, still spread out.
+    return arc_ints[(key * 0x9E3779B97F4A7C15u) >> (64 - kCachedArcBits)];
+}
+
+// Remembers `value` (an int equal to key) as the object of its arc key.
+void cache_arc(uint64_t key, PyObject *value) {
+    CachedArc &slot = arc_slot(key);
+    if (slot.value == value) {
+        return;
+    }
+    PyObject *old = slot.value;
+    slot.key = key;
+    slot.value = Py_NewRef(value);
+    Py_XDECREF(old);
+}
+
+// The arc key of (from, to) when both magnitudes fit, else false.
+bool arc_key(int32_t from, int32_t to, uint64_t *key) {
     int64_t a = from < 0 ? -int64_t{from} : from;
     int64_t b = to < 0 ? -int64_t{to} : to;
     if (a >= kArcLineLimit || b >= kArcLineLimit) {
+        return false;
+    }
+    uint64_t k = static_cast<uint64_t>(a) | (static_cast<uint64_t>(b) << 28);
+    if (from < 0) {
+        k |= uint64_t{1} << 56;
+    }
+    if (to < 0) {
+        k |= uint64_t{1} << 57;
+    }
+    *key = k;
+    return true;
+}
+
+// A new reference to the int of the arc key of (from, to), or null with an exception pending.
+PyObject *arc_value(int32_t from, int32_t to) {
+    uint64_t key;
+    if (!arc_key(from, to, &key)) {
         PyErr_Format(PyExc_OverflowError,
                      "cannot record the arc (%d, %d): arc lines must be below %lld", from, to,
                      static_cast<long long>(kArcLineLimit));
         return nullptr;
     }
-    uint64_t key = static_cast<uint64_t>(a) | (static_cast<uint64_t>(b) << 28);
-    if (from < 0) {
-        key |= uint64_t{1} << 56;
+    CachedArc &slot = arc_slot(key);
+    if (slot.value != nullptr && slot.key == key) {
+        return Py_NewRef(slot.value);
     }
-    if (to < 0) {
-        key |= uint64_t{1} << 57;
+    PyObject *value = PyLong_FromUnsignedLongLong(key);
+    if (value != nullptr) {
+        cache_arc(key, value);
     }
-    return PyLong_FromUnsignedLongLong(key);
+    return value;
 }
 
 // The bytes of a code object's (unspecialised) bytecode and the frame's current offset in it.
@@ -104,8 +150,60 @@ int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
     return bc.units[bc.offset + 2] != RESUME;
 }
 
-// Adds one line (lines mode) or the arc ending at it (arcs mode) and moves prev_line on.
-int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t line) {
+// The general search of set_holds_int: the first few slots of the interpreter's probe order, for
+// the object itself or another exact int of the same value. Returns the object found, or null.
+[[gnu::noinline]] PyObject *find_equal_int(PyObject *set, uint64_t v, PyObject *same) {
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    const auto hash = static_cast<Py_hash_t>(v);
+    const auto mask = static_cast<size_t>(so->mask);
+    constexpr size_t kProbes = 4;
+    size_t i = static_cast<size_t>(hash) & mask;
+    for (size_t n = 0; n < kProbes && i <= mask; n++, i++) {
+        const setentry *entry = &so->table[i];
+        PyObject *key = entry->key;
+        if (key == nullptr) {
+            return nullptr;
+        }
+        if (entry->hash != hash) {
+            continue;
+        }
+        if (key == same) {
+            return key;
+        }
+        if (PyLong_CheckExact(key)) {
+            int overflow = 0;
+            long long held = PyLong_AsLongLongAndOverflow(key, &overflow);
+            if (overflow == 0 && held >= 0 && static_cast<uint64_t>(held) == v) {
+                return key;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Whether the set already holds the int v, as the object `same` (may be null) or as another exact
+// int of that value. For 0 <= v below the hash modulus an int's hash is its value, so the slot to
+// look at is known. This only reads the table of a set that nothing changes meanwhile (the GIL is
+// held); false means only "not seen", and the caller then adds as usual. Skipping the add of a
+// value that is present leaves the set exactly as adding it would.
+inline PyObject *set_holds_int(PyObject *set, uint64_t v, PyObject *same) {
+    if (v >= PyHASH_MODULUS) {
+        return nullptr;
+    }
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    PyObject *first = so->table[v & static_cast<size_t>(so->mask)].key;
+    if (first == nullptr) {
+        return nullptr;
+    }
+    if (first == same) {
+        return first;
+    }
+    return find_equal_int(set, v, same);
+}
+
+// The slow half of a line event: makes the value, adds it, and moves prev_line on.
+[[gnu::noinline]] int add_line(CTracer *self, PyObject *file_set, FrameEntry *entry,
+                               int32_t line) {
     PyObject *value = self->record_arcs ? arc_value(entry->prev_line, line) : line_value(line);
     if (value == nullptr) {
         return -1;
@@ -117,6 +215,42 @@ int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t li
     }
     entry->prev_line = line;
     return 0;
+}
+
+// The arcs-mode half of record_line: settles an arc already in the set, else adds it.
+[[gnu::noinline]] int record_arc(CTracer *self, PyObject *file_set, FrameEntry *entry,
+                                 int32_t line) {
+    uint64_t key;
+    if (line >= 0 && arc_key(entry->prev_line, line, &key)) {
+        CachedArc &slot = arc_slot(key);
+        PyObject *cached = slot.key == key ? slot.value : nullptr;  // null when empty
+        PyObject *found = set_holds_int(file_set, key, cached);
+        if (found != nullptr) {
+            if (found != cached) {
+                cache_arc(key, found);
+            }
+            entry->prev_line = line;
+            return 0;
+        }
+    }
+    return add_line(self, file_set, entry, line);
+}
+
+// Adds one line (lines mode) or the arc ending at it (arcs mode) and moves prev_line on. Most line
+// events repeat what is already recorded: those are settled by looking into the set, without
+// making an int or calling into the set.
+inline int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t line) {
+    if (self->record_arcs) {
+        return record_arc(self, file_set, entry, line);
+    }
+    if (line >= 0) {
+        PyObject *cached = line < kCachedLines ? line_ints[line] : nullptr;
+        if (set_holds_int(file_set, static_cast<uint64_t>(line), cached) != nullptr) {
+            entry->prev_line = line;
+            return 0;
+        }
+    }
+    return add_line(self, file_set, entry, line);
 }
 
 PyObject *require_dict(PyObject *member, const char *name) {
@@ -369,7 +503,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
 }
 
 // The line path of a frame whose file tracer maps each line event to a range of source lines.
-int on_plugin_line(CTracer *self, PyFrameObject *frame) {
+[[gnu::noinline]] int on_plugin_line(CTracer *self, PyFrameObject *frame) {
     // The plug-in runs Python code: hold what this event uses, and find the entry again after.
     Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));
     DataStack *stack = self->active_stack;
@@ -465,6 +599,14 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
     return 0;
 }
 
+// Kept out of the callback so that the line path, the most frequent, stays short.
+[[gnu::noinline]] int on_call_or_return(CTracer *self, PyFrameObject *frame, int what) {
+    // The interpreter lends us its reference to the tracer, and Python code run during the
+    // event may drop it (sys.settrace(None), say); keep the tracer alive until we are done.
+    Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));
+    return what == PyTrace_CALL ? CTracer_on_call(self, frame) : CTracer_on_return(self, frame);
+}
+
 }  // namespace
 
 int CTracer_on_event(PyObject *op, PyFrameObject *frame, int what, PyObject *) {
@@ -481,15 +623,8 @@ int CTracer_on_event(PyObject *op, PyFrameObject *frame, int what, PyObject *) {
     case PyTrace_LINE:
         return CTracer_on_line(self, frame);
     case PyTrace_CALL:
-    case PyTrace_RETURN: {
-        // The interpreter lends us its reference to the tracer, and Python code run during the
-        // event may drop it (sys.settrace(None), say); keep the tracer alive until we are done.
-        Py_INCREF(op);
-        int status = what == PyTrace_CALL ? CTracer_on_call(self, frame)
-                                          : CTracer_on_return(self, frame);
-        Py_DECREF(op);
-        return status;
-    }
+    case PyTrace_RETURN:
+        return on_call_or_return(self, frame, what);
     default:
         return 0;
     }
