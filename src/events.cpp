@@ -253,8 +253,14 @@ inline int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int
     return add_line(self, file_set, entry, line);
 }
 
+// kestrow::require_member, with the usual case (the member was assigned) settled inline: a call
+// event checks several members.
+inline PyObject *require(PyObject *member, const char *owner, const char *name) {
+    return member != nullptr ? member : kestrow::require_member(member, owner, name);
+}
+
 PyObject *require_dict(PyObject *member, const char *name) {
-    if (kestrow::require_member(member, "CTracer", name) == nullptr) {
+    if (require(member, "CTracer", name) == nullptr) {
         return nullptr;
     }
     if (!PyDict_Check(member)) {
@@ -266,10 +272,19 @@ PyObject *require_dict(PyObject *member, const char *name) {
 
 PyObject *call_member(PyObject *member, const char *name, PyObject *arg1 = nullptr,
                       PyObject *arg2 = nullptr) {
-    if (kestrow::require_member(member, "CTracer", name) == nullptr) {
+    if (require(member, "CTracer", name) == nullptr) {
         return nullptr;
     }
-    return PyObject_CallFunctionObjArgs(member, arg1, arg2, nullptr);
+    // The same positional call as PyObject_CallFunctionObjArgs, without building an argument
+    // list from varargs: lock_data and unlock_data run at every recorded call event.
+    if (arg1 == nullptr) {
+        return PyObject_CallNoArgs(member);
+    }
+    if (arg2 == nullptr) {
+        return PyObject_CallOneArg(member, arg1);
+    }
+    PyObject *args[] = {arg1, arg2};
+    return PyObject_Vectorcall(member, args, 2, nullptr);
 }
 
 // Finds the file set in data for a recorded file name, or creates and stores an empty one (and
@@ -374,7 +389,7 @@ int find_disposition(CTracer *self, PyObject *filename, PyFrameObject *frame, Re
 }
 
 PyObject *require_disposition_member(PyObject *member, const char *name) {
-    return kestrow::require_member(member, "CFileDisposition", name);
+    return require(member, "CFileDisposition", name);
 }
 
 // Opens a dynamic context when none is current and the controlling layer starts one here.
