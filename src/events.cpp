@@ -150,55 +150,84 @@ int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
     return bc.units[bc.offset + 2] != RESUME;
 }
 
-// The general search of set_holds_int: the first few slots of the interpreter's probe order, for
-// the object itself or another exact int of the same value. Returns the object found, or null.
-[[gnu::noinline]] PyObject *find_equal_int(PyObject *set, uint64_t v, PyObject *same) {
+// The general search of set_holds_int, for the object itself or another exact int of the same
+// value, in the interpreter's probe order (a run of neighbouring slots, then a jump stirred by the
+// hash's high bits) so that it ends at the slot where an add would put a missing value. Gives up
+// after a bounded number of slots. Returns the object found, or null.
+[[gnu::noinline]] PyObject *find_equal_int(PyObject *set, uint64_t v, PyObject *same,
+                                            uint32_t *hint) {
     auto *so = reinterpret_cast<PySetObject *>(set);
     const auto hash = static_cast<Py_hash_t>(v);
     const auto mask = static_cast<size_t>(so->mask);
-    constexpr size_t kProbes = 4;
+    const setentry *table = so->table;
+    constexpr size_t kLinearProbes = 9;
+    constexpr int kPerturbShift = 5;
+    constexpr int kMaxSlots = 100;
+    size_t perturb = static_cast<size_t>(hash);
     size_t i = static_cast<size_t>(hash) & mask;
-    for (size_t n = 0; n < kProbes && i <= mask; n++, i++) {
-        const setentry *entry = &so->table[i];
-        PyObject *key = entry->key;
-        if (key == nullptr) {
-            return nullptr;
-        }
-        if (entry->hash != hash) {
-            continue;
-        }
-        if (key == same) {
-            return key;
-        }
-        if (PyLong_CheckExact(key)) {
-            int overflow = 0;
-            long long held = PyLong_AsLongLongAndOverflow(key, &overflow);
-            if (overflow == 0 && held >= 0 && static_cast<uint64_t>(held) == v) {
+    for (int seen = 0; seen < kMaxSlots;) {
+        size_t run = i + kLinearProbes <= mask ? kLinearProbes + 1 : 1;
+        for (size_t n = 0; n < run; n++, seen++) {
+            const setentry *entry = &table[i + n];
+            PyObject *key = entry->key;
+            if (key == nullptr) {
+                return nullptr;
+            }
+            if (entry->hash != hash) {
+                continue;
+            }
+            bool equal = key == same;
+            if (!equal && PyLong_CheckExact(key)) {
+                int overflow = 0;
+                long long held = PyLong_AsLongLongAndOverflow(key, &overflow);
+                equal = overflow == 0 && held >= 0 && static_cast<uint64_t>(held) == v;
+            }
+            if (equal) {
+                *hint = static_cast<uint32_t>(i + n);
                 return key;
             }
         }
+        perturb >>= kPerturbShift;
+        i = (i * 5 + 1 + perturb) & mask;
     }
     return nullptr;
+}
+
+// Where in its set's table a value was last found, by (set, value), so that a value the probe
+// order puts far from its first slot is found in one step next time. A hint is only a place to
+// look: what is there is checked, so a stale one (the set changed, or another set took the hint)
+// costs a full search and nothing else.
+constexpr int kSlotHintBits = 14;
+uint32_t slot_hints[size_t{1} << kSlotHintBits];
+
+uint32_t &slot_hint(PyObject *set, uint64_t v) {
+    uint64_t mixed = v + (reinterpret_cast<uintptr_t>(set) >> 4) * 0x10001u;
+    return slot_hints[(mixed * 0x9E3779B97F4A7C15u) >> (64 - kSlotHintBits)];
 }
 
 // Whether the set already holds the int v, as the object `same` (may be null) or as another exact
 // int of that value. For 0 <= v below the hash modulus an int's hash is its value, so the slot to
 // look at is known. This only reads the table of a set that nothing changes meanwhile (the GIL is
-// held); false means only "not seen", and the caller then adds as usual. Skipping the add of a
+// held); null means only "not seen", and the caller then adds as usual. Skipping the add of a
 // value that is present leaves the set exactly as adding it would.
 inline PyObject *set_holds_int(PyObject *set, uint64_t v, PyObject *same) {
     if (v >= PyHASH_MODULUS) {
         return nullptr;
     }
     auto *so = reinterpret_cast<PySetObject *>(set);
-    PyObject *first = so->table[v & static_cast<size_t>(so->mask)].key;
+    const auto mask = static_cast<size_t>(so->mask);
+    PyObject *first = so->table[v & mask].key;
     if (first == nullptr) {
-        return nullptr;
+        return nullptr;  // the first slot of its probe order is free: v is not there
     }
     if (first == same) {
         return first;
     }
-    return find_equal_int(set, v, same);
+    uint32_t &hint = slot_hint(set, v);
+    if (same != nullptr && hint <= mask && so->table[hint].key == same) {
+        return same;
+    }
+    return find_equal_int(set, v, same, &hint);
 }
 
 // The slow half of a line event: makes the value, adds it, and moves prev_line on.

@@ -91,3 +91,30 @@ def test_equal_value_of_another_type_is_not_added_again(layer, write_module):
     got = layer.data[mod.__file__]
     assert got == {FIRST + n for n in (1, 2, 3, 4, 5, 6)}
     assert {type(v) for v in got if v in present} == {float, complex}
+
+
+@pytest.mark.parametrize("arcs", [False, True], ids=["lines", "arcs"])
+def test_values_far_along_a_crowded_probe_sequence(layer, arcs_layer, write_module, arcs):
+    """Values the layer put in the set collide with the recorded ones, so these sit far from their
+    first slot; the set is then emptied and refilled with copies between two runs."""
+    reference = run_with_hook(Layer(arcs=arcs), write_module, lambda s: None)
+    chosen = arcs_layer if arcs else layer
+    mod = write_module(SOURCE)
+    chosen.include.add(mod.__file__)
+    crowd = {v + k * 2**20 for v in reference for k in range(1, 40)}
+    chosen.data[mod.__file__] = set(crowd)
+    chosen.run(mod.f, 4, lambda: None)
+    got = chosen.data[mod.__file__]
+    assert got == crowd | reference
+    # Everything in the set as copies of other identity, then the same run again.
+    copies = {int(str(v)) for v in got}
+    got.clear()
+    got.update(copies)
+    chosen.run(mod.f, 4, lambda: None)
+    assert got == crowd | reference
+    by_value = {v: v for v in got}
+    assert all(by_value[c] is c for c in copies)
+    # Emptied: the next run records everything again.
+    got.clear()
+    chosen.run(mod.f, 4, lambda: None)
+    assert got == reference
