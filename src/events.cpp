@@ -421,6 +421,16 @@ PyObject *require_disposition_member(PyObject *member, const char *name) {
     return require(member, "CFileDisposition", name);
 }
 
+// kestrow::CTracer_select_stack, with the single-stack case (no concurrency-id function) inline:
+// every call and return event selects a stack.
+inline int select_stack(CTracer *self, kestrow::StackRef *out) {
+    if (self->concur_id_func == Py_None) {
+        out->index = -1;
+        return 0;
+    }
+    return kestrow::CTracer_select_stack(self, out);
+}
+
 // Opens a dynamic context when none is current and the controlling layer starts one here.
 int start_context(CTracer *self, PyFrameObject *frame, StackRef where, int32_t depth) {
     if (self->should_start_context == Py_None || self->current_context != Py_None) {
@@ -442,7 +452,7 @@ int start_context(CTracer *self, PyFrameObject *frame, StackRef where, int32_t d
 
 int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     StackRef where;
-    if (kestrow::CTracer_select_stack(self, &where) < 0) {
+    if (select_stack(self, &where) < 0) {
         return -1;
     }
     DataStack *stack = where.get(self);
@@ -598,7 +608,7 @@ int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
 
 int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
     StackRef where;
-    if (kestrow::CTracer_select_stack(self, &where) < 0) {
+    if (select_stack(self, &where) < 0) {
         return -1;
     }
     DataStack *stack = where.get(self);
