@@ -27,10 +27,12 @@ def _under(filename: str, roots: Roots) -> str | None:
     return canonical if canonical.startswith(roots) else None
 
 
-def kestrow_layer(arcs: bool, roots: Roots) -> tuple[CTracer, dict[str, set[int]]]:
+def kestrow_layer(
+    arcs: bool, roots: Roots, lock: Any = None
+) -> tuple[CTracer, dict[str, set[int]]]:
     """A configured CTracer recording the files under `roots`, and its data dictionary."""
     data: dict[str, set[int]] = {}
-    lock = threading.Lock()
+    lock = lock or threading.Lock()
 
     def should_trace(filename: str, frame: Any) -> CFileDisposition:
         d = CFileDisposition()
@@ -103,6 +105,23 @@ class KestrowLines(Recorder):
 class KestrowArcs(KestrowLines):
     name, label = "arcs", "kestrow arcs"
     arcs = True
+
+
+class FreeLock:
+    """A data lock that costs as little as a call can: for diagnosis only."""
+
+    acquire = release = staticmethod(tuple)
+
+
+class KestrowLinesFreeLock(Recorder):
+    """Diagnosis: lines mode under a layer whose data lock is free, to show what share of the call
+    event's cost is the controlling layer's locking."""
+
+    name, label = "lines_freelock", "kestrow lines, free lock"
+
+    def session(self):
+        tracer, self.data = kestrow_layer(False, self.roots, FreeLock())
+        return tracer.start, tracer.stop
 
 
 class PySettrace(Recorder):
@@ -196,3 +215,4 @@ class Monitoring(Recorder):
 RECORDERS: list[type[Recorder]] = [
     Untraced, Floor, KestrowLines, KestrowArcs, PySettrace, StdlibTrace, Monitoring,
 ]
+DIAGNOSTIC: list[type[Recorder]] = [KestrowLinesFreeLock]

@@ -108,6 +108,7 @@ def summarise(times: dict[str, list[float]]) -> dict[str, Any]:
             "trace_vs_lines": per("trace", "lines"),
             "py_vs_arcs": per("py", "arcs"),
             "trace_vs_arcs": per("trace", "arcs"),
+            "freelock_vs_floor": per("lines_freelock", "floor"),
         },
     }
 
@@ -219,6 +220,14 @@ def table(results: dict[str, Any], configs: list[recorders.Recorder]) -> str:
                      f"{f(k['py_vs_lines']):>12}{f(k['trace_vs_lines']):>14}"
                      f"{f(k['py_vs_arcs']):>10}{f(k['trace_vs_arcs']):>12}  {ok}")
     lines.append(f"{'targets':<11}{'<= 1.30':>14}{'<= 1.60':>14}{'>= 8':>12}{'>= 15':>14}")
+    lines += ["", "What the peers leave for kestrow: their overhead over the floor's "
+              "(kestrow's overhead can be no lower than the floor's)",
+              f"{'workload':<11}{'py/floor':>10}{'trace/floor':>13}{'freelock/floor':>16}"]
+    for w, r in results["workloads"].items():
+        o = r["overhead_s"]
+        free = r["key"]["freelock_vs_floor"]
+        lines.append(f"{w:<11}{o['py'] / o['floor']:10.2f}{o['trace'] / o['floor']:13.2f}"
+                     + (f"{free:16.2f}" if free is not None else f"{'-':>16}"))
     return "\n".join(lines)
 
 
@@ -243,6 +252,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--workloads", help="comma-separated subset of workloads")
     parser.add_argument("--configs", help="comma-separated subset of configurations")
     parser.add_argument("--no-scaling", action="store_true")
+    parser.add_argument("--diagnose", action="store_true",
+                        help="also run kestrow lines under a layer whose data lock is free")
     parser.add_argument("--output", default=str(HERE / "results" / "latest.json"),
                         help="where to write the JSON results")
     args = parser.parse_args(argv)
@@ -251,7 +262,8 @@ def main(argv: list[str] | None = None) -> int:
 
     with tempfile.TemporaryDirectory(prefix="kestrow-bench-") as gen_dir:
         roots = source_roots(gen_dir)
-        configs = [cls(roots) for cls in recorders.RECORDERS]
+        classes = recorders.RECORDERS + (recorders.DIAGNOSTIC if args.diagnose else [])
+        configs = [cls(roots) for cls in classes]
         if args.configs:
             wanted = {"untraced", "floor", *args.configs.split(",")}
             configs = [c for c in configs if c.name in wanted]
