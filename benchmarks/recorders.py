@@ -161,6 +161,47 @@ class PySettrace(Recorder):
         return (lambda: sys.settrace(global_trace)), (lambda: sys.settrace(None))
 
 
+class PyDesign(Recorder):
+    """kestrow's design written in Python: one trace function for every event, a stack of file
+    sets, the decision cached per code file, and the data lock taken at each recorded call."""
+
+    name, label = "py_design", "py, kestrow's design"
+
+    def session(self):
+        roots = self.roots
+        data: dict[str, set[int]] = {}
+        cache: dict[str, str | None] = {}
+        lock = threading.Lock()
+        stack: list[set[int] | None] = []
+        current: set[int] | None = None
+
+        def trace(frame: Any, event: str, arg: Any) -> Callable:
+            nonlocal current
+            if event == "line":
+                if current is not None:
+                    current.add(frame.f_lineno)
+            elif event == "call":
+                filename = frame.f_code.co_filename
+                try:
+                    name = cache[filename]
+                except KeyError:
+                    name = cache[filename] = _under(filename, roots)
+                lines = None
+                if name is not None:
+                    with lock:
+                        lines = data.get(name)
+                        if lines is None:
+                            lines = data[name] = set()
+                stack.append(current)
+                current = lines
+            elif event == "return":
+                current = stack.pop() if stack else None
+            return trace
+
+        self.data = data
+        return (lambda: sys.settrace(trace)), (lambda: sys.settrace(None))
+
+
 class StdlibTrace(Recorder):
     """The standard library's trace module, counting every line."""
 
@@ -213,6 +254,6 @@ class Monitoring(Recorder):
 
 
 RECORDERS: list[type[Recorder]] = [
-    Untraced, Floor, KestrowLines, KestrowArcs, PySettrace, StdlibTrace, Monitoring,
+    Untraced, Floor, KestrowLines, KestrowArcs, PySettrace, PyDesign, StdlibTrace, Monitoring,
 ]
 DIAGNOSTIC: list[type[Recorder]] = [KestrowLinesFreeLock]

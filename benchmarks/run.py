@@ -109,6 +109,7 @@ def summarise(times: dict[str, list[float]]) -> dict[str, Any]:
             "py_vs_arcs": per("py", "arcs"),
             "trace_vs_arcs": per("trace", "arcs"),
             "freelock_vs_floor": per("lines_freelock", "floor"),
+            "py_design_vs_lines": per("py_design", "lines"),
         },
     }
 
@@ -222,11 +223,14 @@ def table(results: dict[str, Any], configs: list[recorders.Recorder]) -> str:
     lines.append(f"{'targets':<11}{'<= 1.30':>14}{'<= 1.60':>14}{'>= 8':>12}{'>= 15':>14}")
     lines += ["", "What the peers leave for kestrow: their overhead over the floor's "
               "(kestrow's overhead can be no lower than the floor's)",
-              f"{'workload':<11}{'py/floor':>10}{'trace/floor':>13}{'freelock/floor':>16}"]
+              f"{'workload':<11}{'py/floor':>10}{'trace/floor':>13}{'py_design/floor':>16}"
+              f"{'py_design/lines':>16}{'freelock/floor':>16}"]
     for w, r in results["workloads"].items():
         o = r["overhead_s"]
         free = r["key"]["freelock_vs_floor"]
+        design = r["key"]["py_design_vs_lines"]
         lines.append(f"{w:<11}{o['py'] / o['floor']:10.2f}{o['trace'] / o['floor']:13.2f}"
+                     f"{o['py_design'] / o['floor']:16.2f}{design:16.2f}"
                      + (f"{free:16.2f}" if free is not None else f"{'-':>16}"))
     return "\n".join(lines)
 
