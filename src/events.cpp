@@ -246,21 +246,30 @@ inline PyObject *set_holds_int(PyObject *set, uint64_t v, PyObject *same) {
     return 0;
 }
 
+// Whether the set already holds the arc key of (from, to), found as described at set_holds_int.
+bool holds_arc(PyObject *file_set, int32_t from, int32_t to) {
+    uint64_t key;
+    if (!arc_key(from, to, &key)) {
+        return false;  // adding it reports the overflow
+    }
+    CachedArc &slot = arc_slot(key);
+    PyObject *cached = slot.key == key ? slot.value : nullptr;  // null when empty
+    PyObject *found = set_holds_int(file_set, key, cached);
+    if (found == nullptr) {
+        return false;
+    }
+    if (found != cached) {
+        cache_arc(key, found);
+    }
+    return true;
+}
+
 // The arcs-mode half of record_line: settles an arc already in the set, else adds it.
 [[gnu::noinline]] int record_arc(CTracer *self, PyObject *file_set, FrameEntry *entry,
                                  int32_t line) {
-    uint64_t key;
-    if (line >= 0 && arc_key(entry->prev_line, line, &key)) {
-        CachedArc &slot = arc_slot(key);
-        PyObject *cached = slot.key == key ? slot.value : nullptr;  // null when empty
-        PyObject *found = set_holds_int(file_set, key, cached);
-        if (found != nullptr) {
-            if (found != cached) {
-                cache_arc(key, found);
-            }
-            entry->prev_line = line;
-            return 0;
-        }
+    if (holds_arc(file_set, entry->prev_line, line)) {
+        entry->prev_line = line;
+        return 0;
     }
     return add_line(self, file_set, entry, line);
 }
@@ -627,7 +636,7 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
         if (real < 0) {
             return -1;
         }
-        if (real) {
+        if (real && !holds_arc(e->file_set, e->prev_line, -co->co_firstlineno)) {
             Ref key = Ref::steal(arc_value(e->prev_line, -co->co_firstlineno));
             if (!key || PySet_Add(e->file_set, key.get()) < 0) {
                 return -1;
