@@ -210,7 +210,7 @@ def table(results: dict[str, Any], configs: list[recorders.Recorder]) -> str:
         for n in names:
             row += f"{fmt_time(r['best_s'][n])} ({r['ratio_to_untraced'][n]:5.2f}x)"
         lines.append(row)
-    lines += ["", "Overhead ratios (overhead = traced - untraced); target in brackets",
+    lines += ["", "Overhead ratios (overhead = traced - untraced); the targets are on the last row",
               f"{'workload':<11}{'lines/floor':>14}{'arcs/floor':>14}{'py/lines':>12}"
               f"{'trace/lines':>14}{'py/arcs':>10}{'trace/arcs':>12}  targets"]
     for w, r in results["workloads"].items():
