@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 # Warnings are fatal in every build made through this file.
 BUILD_FLAGS := -Ccmake.define.KESTROW_WERROR=ON
 
-.PHONY: all install demo test sanitize clean
+.PHONY: all install demo test sanitize bench clean
 
 all: test
 
@@ -39,6 +39,12 @@ sanitize: $(VENV)/.bootstrapped
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation $(BUILD_FLAGS) \
 		-Ccmake.define.KESTROW_SANITIZE=ON -Cbuild-dir=build/sanitize .
 	LD_PRELOAD="$(SANITIZER_RUNTIME)" ASAN_OPTIONS=detect_leaks=0 $(PY) -m pytest -q -p no:cacheprovider --capture=sys
+
+# Benchmarks: every workload untraced and under the floor, kestrow and the peers (several minutes).
+# BENCH_ARGS passes options to the runner, e.g. BENCH_ARGS="--quick" or "--output results.json".
+bench: install
+	$(PY) benchmarks/build_floor.py
+	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build .venv-* .pytest_cache

@@ -48,21 +48,68 @@ int check_arc_lines(int32_t from, int32_t to) {
     return -1;
 }
 
-// A new reference to the arc key of (from, to), or null with an exception pending.
-PyObject *arc_value(int32_t from, int32_t to) {
-    if (check_arc_lines(from, to) < 0) {
-        return nullptr;
+// Arc key ints, cached by key in a small direct-mapped table so that a line event whose arc is
+// already recorded finds the very object in the file set. Like the line ints, these are ordinary
+// immutable ints: sharing them is invisible to whoever reads the sets.
+struct CachedArc {
+    uint64_t key;
+    PyObject *value;  // owned; null while the slot is empty
+};
+constexpr int kCachedArcBits = 12;
+constexpr size_t kCachedArcs = size_t{1} << kCachedArcBits;
+CachedArc arc_ints[kCachedArcs];
+
+CachedArc &arc_slot(uint64_t key) {
+    // Fibonacci hashing: arcs that share a line, or mirror each other, still spread out.
+    return arc_ints[(key * 0x9E3779B97F4A7C15u) >> (64 - kCachedArcBits)];
+}
+
+// Remembers `value` (an int equal to key) as the object of its arc key.
+void cache_arc(uint64_t key, PyObject *value) {
+    CachedArc &slot = arc_slot(key);
+    if (slot.value == value) {
+        return;
     }
+    PyObject *old = slot.value;
+    slot.key = key;
+    slot.value = Py_NewRef(value);
+    Py_XDECREF(old);
+}
+
+// The arc key of (from, to) when both magnitudes fit, else false.
+bool arc_key(int32_t from, int32_t to, uint64_t *key) {
     int64_t a = magnitude(from);
     int64_t b = magnitude(to);
-    uint64_t key = static_cast<uint64_t>(a) | (static_cast<uint64_t>(b) << 28);
+    if (a >= kArcLineLimit || b >= kArcLineLimit) {
+        return false;
+    }
+    uint64_t k = static_cast<uint64_t>(a) | (static_cast<uint64_t>(b) << 28);
     if (from < 0) {
-        key |= uint64_t{1} << 56;
+        k |= uint64_t{1} << 56;
     }
     if (to < 0) {
-        key |= uint64_t{1} << 57;
+        k |= uint64_t{1} << 57;
     }
-    return PyLong_FromUnsignedLongLong(key);
+    *key = k;
+    return true;
+}
+
+// A new reference to the int of the arc key of (from, to), or null with an exception pending.
+PyObject *arc_value(int32_t from, int32_t to) {
+    uint64_t key;
+    if (!arc_key(from, to, &key)) {
+        check_arc_lines(from, to);
+        return nullptr;
+    }
+    CachedArc &slot = arc_slot(key);
+    if (slot.value != nullptr && slot.key == key) {
+        return Py_NewRef(slot.value);
+    }
+    PyObject *value = PyLong_FromUnsignedLongLong(key);
+    if (value != nullptr) {
+        cache_arc(key, value);
+    }
+    return value;
 }
 
 // The bytes of a code object's (unspecialised) bytecode and the frame's current offset in it.
@@ -124,8 +171,89 @@ int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
     return bc.units[bc.offset] != YIELD_VALUE || bc.units[bc.offset + 2] != RESUME;
 }
 
-// Adds one line (lines mode) or the arc ending at it (arcs mode) and moves prev_line on.
-int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t line) {
+// The general search of set_holds_int, for the object itself or another exact int of the same
+// value, in the interpreter's probe order (a run of neighbouring slots, then a jump stirred by the
+// hash's high bits) so that it ends at the slot where an add would put a missing value. Gives up
+// after a bounded number of slots. Returns the object found, or null.
+[[gnu::noinline]] PyObject *find_equal_int(PyObject *set, uint64_t v, PyObject *same,
+                                            uint32_t *hint) {
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    const auto hash = static_cast<Py_hash_t>(v);
+    const auto mask = static_cast<size_t>(so->mask);
+    const setentry *table = so->table;
+    constexpr size_t kLinearProbes = 9;
+    constexpr int kPerturbShift = 5;
+    constexpr int kMaxSlots = 100;
+    size_t perturb = static_cast<size_t>(hash);
+    size_t i = static_cast<size_t>(hash) & mask;
+    for (int seen = 0; seen < kMaxSlots;) {
+        size_t run = i + kLinearProbes <= mask ? kLinearProbes + 1 : 1;
+        for (size_t n = 0; n < run; n++, seen++) {
+            const setentry *entry = &table[i + n];
+            PyObject *key = entry->key;
+            if (key == nullptr) {
+                return nullptr;
+            }
+            if (entry->hash != hash) {
+                continue;
+            }
+            bool equal = key == same;
+            if (!equal && PyLong_CheckExact(key)) {
+                int overflow = 0;
+                long long held = PyLong_AsLongLongAndOverflow(key, &overflow);
+                equal = overflow == 0 && held >= 0 && static_cast<uint64_t>(held) == v;
+            }
+            if (equal) {
+                *hint = static_cast<uint32_t>(i + n);
+                return key;
+            }
+        }
+        perturb >>= kPerturbShift;
+        i = (i * 5 + 1 + perturb) & mask;
+    }
+    return nullptr;
+}
+
+// Where in its set's table a value was last found, by (set, value), so that a value the probe
+// order puts far from its first slot is found in one step next time. A hint is only a place to
+// look: what is there is checked, so a stale one (the set changed, or another set took the hint)
+// costs a full search and nothing else.
+constexpr int kSlotHintBits = 14;
+uint32_t slot_hints[size_t{1} << kSlotHintBits];
+
+uint32_t &slot_hint(PyObject *set, uint64_t v) {
+    uint64_t mixed = v + (reinterpret_cast<uintptr_t>(set) >> 4) * 0x10001u;
+    return slot_hints[(mixed * 0x9E3779B97F4A7C15u) >> (64 - kSlotHintBits)];
+}
+
+// Whether the set already holds the int v, as the object `same` (may be null) or as another exact
+// int of that value. For 0 <= v below the hash modulus an int's hash is its value, so the slot to
+// look at is known. This only reads the table of a set that nothing changes meanwhile (the GIL is
+// held); null means only "not seen", and the caller then adds as usual. Skipping the add of a
+// value that is present leaves the set exactly as adding it would.
+inline PyObject *set_holds_int(PyObject *set, uint64_t v, PyObject *same) {
+    if (v >= PyHASH_MODULUS) {
+        return nullptr;
+    }
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    const auto mask = static_cast<size_t>(so->mask);
+    PyObject *first = so->table[v & mask].key;
+    if (first == nullptr) {
+        return nullptr;  // the first slot of its probe order is free: v is not there
+    }
+    if (first == same) {
+        return first;
+    }
+    uint32_t &hint = slot_hint(set, v);
+    if (same != nullptr && hint <= mask && so->table[hint].key == same) {
+        return same;
+    }
+    return find_equal_int(set, v, same, &hint);
+}
+
+// The slow half of a line event: makes the value, adds it, and moves prev_line on.
+[[gnu::noinline]] int add_line(CTracer *self, PyObject *file_set, FrameEntry *entry,
+                               int32_t line) {
     PyObject *value = self->record_arcs ? arc_value(entry->prev_line, line) : line_value(line);
     if (value == nullptr) {
         return -1;
@@ -139,8 +267,59 @@ int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t li
     return 0;
 }
 
+// Whether the set already holds the arc key of (from, to), found as described at set_holds_int.
+bool holds_arc(PyObject *file_set, int32_t from, int32_t to) {
+    uint64_t key;
+    if (!arc_key(from, to, &key)) {
+        return false;  // adding it reports the overflow
+    }
+    CachedArc &slot = arc_slot(key);
+    PyObject *cached = slot.key == key ? slot.value : nullptr;  // null when empty
+    PyObject *found = set_holds_int(file_set, key, cached);
+    if (found == nullptr) {
+        return false;
+    }
+    if (found != cached) {
+        cache_arc(key, found);
+    }
+    return true;
+}
+
+// The arcs-mode half of record_line: settles an arc already in the set, else adds it.
+[[gnu::noinline]] int record_arc(CTracer *self, PyObject *file_set, FrameEntry *entry,
+                                 int32_t line) {
+    if (holds_arc(file_set, entry->prev_line, line)) {
+        entry->prev_line = line;
+        return 0;
+    }
+    return add_line(self, file_set, entry, line);
+}
+
+// Adds one line (lines mode) or the arc ending at it (arcs mode) and moves prev_line on. Most line
+// events repeat what is already recorded: those are settled by looking into the set, without
+// making an int or calling into the set.
+inline int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t line) {
+    if (self->record_arcs) {
+        return record_arc(self, file_set, entry, line);
+    }
+    if (line >= 0) {
+        PyObject *cached = line < kCachedLines ? line_ints[line] : nullptr;
+        if (set_holds_int(file_set, static_cast<uint64_t>(line), cached) != nullptr) {
+            entry->prev_line = line;
+            return 0;
+        }
+    }
+    return add_line(self, file_set, entry, line);
+}
+
+// kestrow::require_member, with the usual case (the member was assigned) settled inline: a call
+// event checks several members.
+inline PyObject *require(PyObject *member, const char *owner, const char *name) {
+    return member != nullptr ? member : kestrow::require_member(member, owner, name);
+}
+
 PyObject *require_dict(PyObject *member, const char *name) {
-    if (kestrow::require_member(member, "CTracer", name) == nullptr) {
+    if (require(member, "CTracer", name) == nullptr) {
         return nullptr;
     }
     if (!PyDict_Check(member)) {
@@ -152,10 +331,19 @@ PyObject *require_dict(PyObject *member, const char *name) {
 
 PyObject *call_member(PyObject *member, const char *name, PyObject *arg1 = nullptr,
                       PyObject *arg2 = nullptr) {
-    if (kestrow::require_member(member, "CTracer", name) == nullptr) {
+    if (require(member, "CTracer", name) == nullptr) {
         return nullptr;
     }
-    return PyObject_CallFunctionObjArgs(member, arg1, arg2, nullptr);
+    // The same positional call as PyObject_CallFunctionObjArgs, without building an argument
+    // list from varargs: lock_data and unlock_data run at every recorded call event.
+    if (arg1 == nullptr) {
+        return PyObject_CallNoArgs(member);
+    }
+    if (arg2 == nullptr) {
+        return PyObject_CallOneArg(member, arg1);
+    }
+    PyObject *args[] = {arg1, arg2};
+    return PyObject_Vectorcall(member, args, 2, nullptr);
 }
 
 // Finds the file set in data for a recorded file name, or creates and stores an empty one (and
@@ -260,7 +448,17 @@ int find_disposition(CTracer *self, PyObject *filename, PyFrameObject *frame, Re
 }
 
 PyObject *require_disposition_member(PyObject *member, const char *name) {
-    return kestrow::require_member(member, "CFileDisposition", name);
+    return require(member, "CFileDisposition", name);
+}
+
+// kestrow::CTracer_select_stack, with the single-stack case (no concurrency-id function) inline:
+// every call and return event selects a stack.
+inline int select_stack(CTracer *self, kestrow::StackRef *out) {
+    if (self->concur_id_func == Py_None) {
+        out->index = -1;
+        return 0;
+    }
+    return kestrow::CTracer_select_stack(self, out);
 }
 
 // Opens a dynamic context when none is current and the controlling layer starts one here.
@@ -289,7 +487,7 @@ int start_context(CTracer *self, PyFrameObject *frame, StackRef where, int32_t d
 
 int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     StackRef where;
-    if (kestrow::CTracer_select_stack(self, &where) < 0) {
+    if (select_stack(self, &where) < 0) {
         return -1;
     }
     DataStack *stack = where.get(self);
@@ -407,7 +605,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
 }
 
 // The line path of a frame whose file tracer maps each line event to a range of source lines.
-int on_plugin_line(CTracer *self, PyFrameObject *frame) {
+[[gnu::noinline]] int on_plugin_line(CTracer *self, PyFrameObject *frame) {
     // The plug-in runs Python code: hold what this event uses, and find the entry again after.
     Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));
     DataStack *stack = self->active_stack;
@@ -458,7 +656,7 @@ int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
 
 int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
     StackRef where;
-    if (kestrow::CTracer_select_stack(self, &where) < 0) {
+    if (select_stack(self, &where) < 0) {
         return -1;
     }
     DataStack *stack = where.get(self);
@@ -477,7 +675,7 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
         if (real < 0) {
             return -1;
         }
-        if (real) {
+        if (real && !holds_arc(e->file_set, e->prev_line, -co->co_firstlineno)) {
             Ref key = Ref::steal(arc_value(e->prev_line, -co->co_firstlineno));
             if (!key || PySet_Add(e->file_set, key.get()) < 0) {
                 return -1;
@@ -507,6 +705,14 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
     return 0;
 }
 
+// Kept out of the callback so that the line path, the most frequent, stays short.
+[[gnu::noinline]] int on_call_or_return(CTracer *self, PyFrameObject *frame, int what) {
+    // The interpreter lends us its reference to the tracer, and Python code run during the
+    // event may drop it (sys.settrace(None), say); keep the tracer alive until we are done.
+    Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));
+    return what == PyTrace_CALL ? CTracer_on_call(self, frame) : CTracer_on_return(self, frame);
+}
+
 }  // namespace
 
 int CTracer_on_event(PyObject *op, PyFrameObject *frame, int what, PyObject *) {
@@ -523,15 +729,8 @@ int CTracer_on_event(PyObject *op, PyFrameObject *frame, int what, PyObject *) {
     case PyTrace_LINE:
         return CTracer_on_line(self, frame);
     case PyTrace_CALL:
-    case PyTrace_RETURN: {
-        // The interpreter lends us its reference to the tracer, and Python code run during the
-        // event may drop it (sys.settrace(None), say); keep the tracer alive until we are done.
-        Py_INCREF(op);
-        int status = what == PyTrace_CALL ? CTracer_on_call(self, frame)
-                                          : CTracer_on_return(self, frame);
-        Py_DECREF(op);
-        return status;
-    }
+    case PyTrace_RETURN:
+        return on_call_or_return(self, frame, what);
     default:
         return 0;
     }

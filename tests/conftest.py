@@ -16,6 +16,20 @@ from kestrow.tracer import CFileDisposition, CTracer
 
 _module_names = itertools.count()
 
+# The smallest program with a loop: f's body is lines 2-5.
+SUM_PROGRAM = """\
+def f(n):
+    total = 0
+    for i in range(n):
+        total += i
+    return total
+"""
+SUM_LINES = {2, 3, 4, 5}
+
+
+class Boom(Exception):
+    """An exception a test raises on purpose, so that no other error is mistaken for it."""
+
 
 def make_disposition(
     source_filename: Any = None,

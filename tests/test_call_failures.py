@@ -8,21 +8,8 @@ import weakref
 
 import pytest
 
-from conftest import make_disposition
+from conftest import SUM_LINES as F_LINES, SUM_PROGRAM as PROGRAM, Boom, make_disposition
 from kestrow.tracer import CFileDisposition, CTracer
-
-PROGRAM = """\
-def f(n):
-    total = 0
-    for i in range(n):
-        total += i
-    return total
-"""
-F_LINES = {2, 3, 4, 5}
-
-
-class Boom(Exception):
-    pass
 
 
 @pytest.fixture

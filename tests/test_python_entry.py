@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import make_disposition
+from conftest import SUM_LINES as F_LINES, SUM_PROGRAM as PROGRAM, Boom, make_disposition
 from kestrow.tracer import CTracer
 
 GENERATOR = """\
@@ -18,19 +18,6 @@ def walk():
     x = 2
     yield x
 """
-
-PROGRAM = """\
-def f(n):
-    total = 0
-    for i in range(n):
-        total += i
-    return total
-"""
-F_LINES = {2, 3, 4, 5}
-
-
-class Boom(Exception):
-    pass
 
 
 def send(tracer, frame, event, by_keyword=False):

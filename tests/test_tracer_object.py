@@ -9,6 +9,7 @@ import weakref
 
 import pytest
 
+from conftest import SUM_LINES as PROGRAM_LINES, SUM_PROGRAM as PROGRAM
 from conftest import Layer
 from kestrow.tracer import CTracer
 
@@ -27,15 +28,6 @@ MEMBERS = [
     "unlock_data",
     "disable_plugin",
 ]
-
-PROGRAM = """\
-def f(n):
-    total = 0
-    for i in range(n):
-        total += i
-    return total
-"""
-PROGRAM_LINES = {2, 3, 4, 5}
 
 
 class WeakSet(set):

@@ -1,0 +1,79 @@
+"""Instruction counts under callgrind: a repeatable cross-check of the timed ratios, which the
+shared machine makes noisy. Each (workload, recorder) pair runs in its own process under
+`valgrind --tool=callgrind`; the overhead is its count minus the untraced count.
+
+    python benchmarks/instructions.py [--workloads a,b] [--configs lines,arcs]
+
+Slow (callgrind runs some fifty times slower); the workloads are run at a reduced size.
+"""
+
+from __future__ import annotations
+
+import argparse
+import re
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+# Reduced workloads: the same code, fewer repetitions.
+SMALL = {
+    "calls_wide": "lambda: W.fib(19)",
+    "calls_deep": "lambda: [W.descend(500) for _ in range(20)]",
+    "lines": "lambda: W.loops(50_000)",
+    "tomllib": None,
+    "difflib": None,
+}
+
+
+def child(workload: str, config: str) -> None:
+    sys.path.insert(0, str(HERE))
+    import build_floor
+
+    sys.path.insert(0, str(build_floor.build()))
+    import recorders
+    import run
+    import workloads as W  # noqa: N812
+
+    sys.setrecursionlimit(20_000)
+    small = SMALL.get(workload)
+    fn = eval(small, {"W": W}) if small else W.WORKLOADS[workload]()  # noqa: S307 (fixed table above)
+    fn()  # warm-up, untraced
+    recorder = {cls.name: cls for cls in recorders.RECORDERS}[config](run.source_roots())
+    start, stop = recorder.session()
+    start()
+    fn()
+    stop()
+
+
+def count(workload: str, config: str) -> int:
+    with tempfile.TemporaryDirectory() as tmp:
+        result = subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/out",
+             sys.executable, __file__, "--child", workload, config],
+            capture_output=True, text=True, check=True)
+    return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--workloads", default="calls_wide,calls_deep,lines,tomllib,difflib")
+    parser.add_argument("--configs", default="floor,lines,arcs")
+    parser.add_argument("--child", nargs=2)
+    args = parser.parse_args()
+    if args.child:
+        child(*args.child)
+        return
+    configs = args.configs.split(",")
+    print(f"{'workload':<11}" + "".join(f"{c + '/floor':>14}" for c in configs if c != "floor"))
+    for w in args.workloads.split(","):
+        base = count(w, "untraced")
+        over = {c: count(w, c) - base for c in configs}
+        print(f"{w:<11}" + "".join(f"{over[c] / over['floor']:14.2f}" for c in configs
+                                   if c != "floor"), flush=True)
+
+
+if __name__ == "__main__":
+    main()
