@@ -5,7 +5,6 @@
 #include <cstddef>
 
 void CFileDisposition_dealloc(PyObject *self) {
-    PyObject_GC_UnTrack(self);
     auto *d = reinterpret_cast<CFileDisposition *>(self);
     Py_XDECREF(d->original_filename);
     Py_XDECREF(d->canonical_filename);
@@ -18,32 +17,6 @@ void CFileDisposition_dealloc(PyObject *self) {
 }
 
 namespace {
-
-// A disposition's file tracer may hold the disposition (a plug-in caching what it was given), so
-// dispositions take part in cycle collection.
-int CFileDisposition_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *d = reinterpret_cast<CFileDisposition *>(self);
-    Py_VISIT(d->original_filename);
-    Py_VISIT(d->canonical_filename);
-    Py_VISIT(d->source_filename);
-    Py_VISIT(d->trace);
-    Py_VISIT(d->reason);
-    Py_VISIT(d->file_tracer);
-    Py_VISIT(d->has_dynamic_filename);
-    return 0;
-}
-
-int CFileDisposition_clear(PyObject *self) {
-    auto *d = reinterpret_cast<CFileDisposition *>(self);
-    Py_CLEAR(d->original_filename);
-    Py_CLEAR(d->canonical_filename);
-    Py_CLEAR(d->source_filename);
-    Py_CLEAR(d->trace);
-    Py_CLEAR(d->reason);
-    Py_CLEAR(d->file_tracer);
-    Py_CLEAR(d->has_dynamic_filename);
-    return 0;
-}
 
 #define DISPOSITION_MEMBER(name) \
     {#name, T_OBJECT, offsetof(CFileDisposition, name), 0, PyDoc_STR("")}
@@ -70,11 +43,8 @@ void CFileDisposition_fill_type() {
     t.tp_name = "kestrow.CFileDispositionType";
     t.tp_basicsize = sizeof(CFileDisposition);
     t.tp_itemsize = 0;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc = PyDoc_STR("CFileDisposition objects");
     t.tp_members = CFileDisposition_members;
     t.tp_dealloc = CFileDisposition_dealloc;
-    t.tp_traverse = CFileDisposition_traverse;
-    t.tp_clear = CFileDisposition_clear;
-    t.tp_free = PyObject_GC_Del;
 }

@@ -81,78 +81,8 @@ bool is_installed_here(PyObject *op) {
     return tstate->c_tracefunc == CTracer_on_event && tstate->c_traceobj == op;
 }
 
-// The references a tracer holds, for the cycle collector: the controlling layer's callables are
-// usually bound methods of an object that holds the tracer, so tracer and layer form a cycle.
-int visit_stack(DataStack *stack, visitproc visit, void *arg) {
-    for (int32_t i = 0; i < stack->capacity; i++) {
-        Py_VISIT(stack->entries[i].file_set);
-        Py_VISIT(stack->entries[i].disposition);
-        Py_VISIT(stack->entries[i].file_tracer);
-    }
-    return 0;
-}
-
-int CTracer_traverse(PyObject *op, visitproc visit, void *arg) {
-    CTracer *self = as_tracer(op);
-    Py_VISIT(self->should_trace);
-    Py_VISIT(self->check_include);
-    Py_VISIT(self->warn);
-    Py_VISIT(self->concur_id_func);
-    Py_VISIT(self->data);
-    Py_VISIT(self->file_tracers);
-    Py_VISIT(self->should_trace_cache);
-    Py_VISIT(self->trace_arcs);
-    Py_VISIT(self->should_start_context);
-    Py_VISIT(self->switch_context);
-    Py_VISIT(self->lock_data);
-    Py_VISIT(self->unlock_data);
-    Py_VISIT(self->disable_plugin);
-    Py_VISIT(self->current_context);
-    Py_VISIT(self->context_stack_index);
-    if (int status = visit_stack(&self->main_stack, visit, arg)) {
-        return status;
-    }
-    for (int32_t i = 0; i < self->context_stacks_used; i++) {
-        if (int status = visit_stack(&self->context_stacks[i], visit, arg)) {
-            return status;
-        }
-    }
-    return 0;
-}
-
-// Breaks a cycle the tracer is part of. An installed or mid-event tracer is referenced from
-// outside any container, so the collector never clears one that can still see an event.
-int CTracer_clear(PyObject *op) {
-    CTracer *self = as_tracer(op);
-    Py_CLEAR(self->should_trace);
-    Py_CLEAR(self->check_include);
-    Py_CLEAR(self->warn);
-    Py_CLEAR(self->concur_id_func);
-    Py_CLEAR(self->data);
-    Py_CLEAR(self->file_tracers);
-    Py_CLEAR(self->should_trace_cache);
-    Py_CLEAR(self->trace_arcs);
-    Py_CLEAR(self->should_start_context);
-    Py_CLEAR(self->switch_context);
-    Py_CLEAR(self->lock_data);
-    Py_CLEAR(self->unlock_data);
-    Py_CLEAR(self->disable_plugin);
-    if (self->current_context != nullptr) {
-        Py_SETREF(self->current_context, Py_NewRef(Py_None));
-    }
-    if (self->main_stack.entries != nullptr) {
-        DataStack_reset(&self->main_stack);
-    }
-    for (int32_t i = 0; i < self->context_stacks_used; i++) {
-        DataStack_reset(&self->context_stacks[i]);
-    }
-    Py_CLEAR(self->context_stack_index);
-    return 0;
-}
-
 void CTracer_dealloc(PyObject *op) {
     CTracer *self = as_tracer(op);
-    PyObject_GC_UnTrack(op);
     // Another tracer may have been installed in this thread since; leave it alone.
     if (self->running && is_installed_here(op)) {
         PyEval_SetTrace(nullptr, nullptr);
@@ -302,13 +232,10 @@ void CTracer_fill_type() {
     t.tp_name = "kestrow.CTracer";
     t.tp_basicsize = sizeof(CTracer);
     t.tp_itemsize = 0;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc = PyDoc_STR("CTracer objects");
     t.tp_init = CTracer_init;
     t.tp_dealloc = CTracer_dealloc;
-    t.tp_traverse = CTracer_traverse;
-    t.tp_clear = CTracer_clear;
-    t.tp_free = PyObject_GC_Del;
     t.tp_call = Tracer_call;
     t.tp_methods = CTracer_methods;
     t.tp_members = CTracer_members;
