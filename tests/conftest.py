@@ -7,6 +7,7 @@ import importlib.util
 import itertools
 import sys
 import textwrap
+import weakref
 from pathlib import Path
 from typing import Any, Callable
 
@@ -50,6 +51,22 @@ def make_disposition(
     return d
 
 
+def held_weakly(method: Callable[..., Any]) -> Callable[..., Any]:
+    """The layer's bound method, reached through a weak reference. The tracer holds its members
+    strongly and takes no part in cycle collection, so a bound method stored there would tie layer
+    and tracer into a cycle that nothing frees."""
+    ref = weakref.WeakMethod(method)
+    name = method.__name__
+
+    def call(*args: Any) -> Any:
+        bound = ref()
+        if bound is None:
+            raise ReferenceError(f"the test layer behind {name} is gone")
+        return bound(*args)
+
+    return call
+
+
 class Layer:
     """A controlling layer for tests: owns a CTracer with all thirteen members assigned and keeps a
     log of every call the tracer makes into it.
@@ -68,19 +85,19 @@ class Layer:
         self.locked = 0
         self.tracer = CTracer()
         t = self.tracer
-        t.should_trace = self.should_trace
-        t.check_include = self.check_include
-        t.warn = self.warn
+        t.should_trace = held_weakly(self.should_trace)
+        t.check_include = held_weakly(self.check_include)
+        t.warn = held_weakly(self.warn)
         t.concur_id_func = None
         t.data = self.data
         t.file_tracers = self.file_tracers
         t.should_trace_cache = self.cache
         t.trace_arcs = arcs
         t.should_start_context = None
-        t.switch_context = self.switch_context
-        t.lock_data = self.lock_data
-        t.unlock_data = self.unlock_data
-        t.disable_plugin = self.disable_plugin
+        t.switch_context = held_weakly(self.switch_context)
+        t.lock_data = held_weakly(self.lock_data)
+        t.unlock_data = held_weakly(self.unlock_data)
+        t.disable_plugin = held_weakly(self.disable_plugin)
         self.included_dynamic: set[str] = set()
 
     # The members the tracer calls.

@@ -488,13 +488,14 @@ def test_tracer_dropped_while_installed_goes_on_recording(write_module):
     mod = write_module(PROGRAM)
     layer = Layer()
     layer.include.add(mod.__file__)
-    data = layer.data
-    ref = weakref.ref(layer)
+    witness = Sentinel()  # lives exactly as long as the tracer, which has no weak references
+    layer.tracer.warn = witness
+    tracer_ref = weakref.ref(witness)
+    del witness
     layer.tracer.start()
     try:
-        del layer
-        gc.collect()  # the layer-tracer cycle is held by the thread's trace function
-        assert ref() is not None
+        layer.tracer = None  # the thread's trace function now holds the only reference
+        assert tracer_ref() is not None
         assert mod.f(2) == 2
     finally:
         installed = sys.gettrace()
@@ -502,9 +503,8 @@ def test_tracer_dropped_while_installed_goes_on_recording(write_module):
         installed.stop()
         sys.settrace(None)
         del installed
-    assert data[mod.__file__] == {2, 3, 4, 5, 8, 9}
-    gc.collect()
-    assert ref() is None
+    assert layer.data[mod.__file__] == {2, 3, 4, 5, 8, 9}
+    assert tracer_ref() is None
 
 
 def test_tracer_freed_by_its_own_event(write_module):
