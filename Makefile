@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 # Warnings are fatal in every build made through this file.
 BUILD_FLAGS := -Ccmake.define.KESTROW_WERROR=ON
 
-.PHONY: all install demo test sanitize bench clean
+.PHONY: all install demo test bench clean
 
 all: test
 
@@ -31,14 +31,6 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q
-
-# The suite against an AddressSanitizer + UBSan build of the extension, which turns a stale pointer
-# or a read of freed memory into a report. `make install` puts the ordinary build back.
-SANITIZER_RUNTIME = $$(c++ -print-file-name=libasan.so) $$(c++ -print-file-name=libubsan.so)
-sanitize: $(VENV)/.bootstrapped
-	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation $(BUILD_FLAGS) \
-		-Ccmake.define.KESTROW_SANITIZE=ON -Cbuild-dir=build/sanitize .
-	LD_PRELOAD="$(SANITIZER_RUNTIME)" ASAN_OPTIONS=detect_leaks=0 $(PY) -m pytest -q -p no:cacheprovider --capture=sys
 
 # Benchmarks: every workload untraced and under the floor, kestrow and the peers (several minutes).
 # BENCH_ARGS passes options to the runner, e.g. BENCH_ARGS="--quick" or "--output results.json".
