@@ -94,6 +94,9 @@ PluginDecision CTracer_dynamic_filename(CTracer *self, CFileDisposition *disposi
 
 namespace {
 
+// The most source lines one line event of a file tracer may stand for.
+constexpr int64_t kMaxRangeLines = int64_t{1} << 20;
+
 // Converts one item of a line range, keeping the low 32 bits. 0, or -1 with an exception pending.
 int range_item(PyObject *range, Py_ssize_t i, int32_t *out) {
     PyObject *item = PyTuple_GetItem(range, i);
@@ -121,6 +124,15 @@ int CTracer_plugin_line_range(CTracer *self, PyObject *file_tracer, PyObject *di
             PyErr_SetString(PyExc_TypeError, "line_number_range must return 2-tuple");
         } else {
             ok = range_item(range.get(), 0, first) == 0 && range_item(range.get(), 1, last) == 0;
+            // One line event stands for a few source lines; a range of billions (a plug-in's bug,
+            // or an item whose low 32 bits wrapped) would exhaust memory recording them.
+            int64_t span = int64_t{*last} - int64_t{*first} + 1;
+            if (ok && *first != -1 && span > kMaxRangeLines) {
+                PyErr_Format(PyExc_ValueError,
+                             "line_number_range returned (%d, %d): more than %lld lines", *first,
+                             *last, static_cast<long long>(kMaxRangeLines));
+                ok = false;
+            }
         }
     }
     // The result goes before anything else runs, the failure routine included.

@@ -154,6 +154,8 @@ Pair = collections.namedtuple("Pair", "first last")
         ((3, -(2**63) - 1), [], "OverflowError"),
         (("3", 4), [], "TypeError"),
         ((3, 4.0), [], "TypeError"),
+        ((1, 2**31 - 1), [], "ValueError: line_number_range returned (1, 2147483647)"),
+        ((-(2**31), 5), [], "ValueError: line_number_range returned"),
         (KeyError("broken range"), [], "KeyError: 'broken range'"),
     ],
 )
