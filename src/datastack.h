@@ -15,6 +15,10 @@ struct FrameEntry {
     PyObject *file_tracer;   // the plug-in file tracer, None, or null while unfilled
     int32_t prev_line;       // the line the frame's next arc starts from
     int32_t opened_context;  // 1 when this frame's call event opened the current context
+    // The frame and code the entry was filled for, as identities only (never dereferenced, no
+    // reference held), so that start() can tell the entries of frames that still run.
+    const void *frame;
+    const void *code;
 };
 
 struct DataStack {

@@ -590,6 +590,8 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     Ref old_file_tracer = Ref::steal(std::exchange(
         e->file_tracer, recorded_name ? file_tracer.release() : Py_NewRef(Py_None)));
     Ref old_disposition = Ref::steal(std::exchange(e->disposition, disposition.release()));
+    e->frame = frame;
+    e->code = co;
 
     if (PyObject_SetAttr(reinterpret_cast<PyObject *>(frame), kestrow::names::f_trace,
                          reinterpret_cast<PyObject *>(self)) < 0) {

@@ -5,6 +5,9 @@
 #include <structmember.h>  // T_OBJECT: an unset member reads as None
 
 #include <cstddef>
+#include <new>
+#include <unordered_map>
+#include <utility>
 
 using kestrow::Ref;
 
@@ -106,6 +109,43 @@ void CTracer_dealloc(PyObject *op) {
     Py_TYPE(op)->tp_free(op);
 }
 
+// Stopped inside a frame, the tracer never sees that frame return, and its entry stays on the
+// stack. Started again from another frame, the line events of the new frame would be recorded
+// through that entry, into another frame's file. So a start that ends a stop lets the entries of
+// frames no longer running in this thread record nothing more; they are still popped by returns
+// as before. A frame object's address is soon reused by a new frame, so an entry counts as running
+// only when a running frame has both its address and its code. Only the single stack is judged:
+// the entries of other concurrency contexts belong to frames this thread cannot see.
+void forget_finished_frames(CTracer *self) {
+    DataStack *stack = &self->main_stack;
+    if (self->concur_id_func != Py_None || stack->depth < 0) {
+        return;
+    }
+    std::unordered_map<const void *, const void *> running;  // frame -> its code
+    try {
+        for (Ref frame = Ref::borrow(reinterpret_cast<PyObject *>(PyEval_GetFrame())); frame;
+             frame = Ref::steal(reinterpret_cast<PyObject *>(
+                 PyFrame_GetBack(reinterpret_cast<PyFrameObject *>(frame.get()))))) {
+            Ref code = Ref::steal(reinterpret_cast<PyObject *>(
+                PyFrame_GetCode(reinterpret_cast<PyFrameObject *>(frame.get()))));
+            running.emplace(frame.get(), code.get());
+        }
+    } catch (const std::bad_alloc &) {
+        return;  // without the list, keep every entry as it is
+    }
+    for (int32_t i = 0; i <= stack->depth && i < stack->capacity; i++) {
+        FrameEntry *e = &stack->entries[i];
+        if (e->file_set == nullptr) {
+            continue;
+        }
+        auto found = running.find(e->frame);
+        if (found == running.end() || found->second != e->code) {
+            // Releasing may run Python code; the entry is detached first.
+            Ref finished = Ref::steal(std::exchange(e->file_set, nullptr));
+        }
+    }
+}
+
 PyObject *CTracer_start(PyObject *op, PyObject *) {
     CTracer *self = as_tracer(op);
     if (self->active_stack == nullptr) {
@@ -122,6 +162,9 @@ PyObject *CTracer_start(PyObject *op, PyObject *) {
         if (arcs < 0) {
             return nullptr;
         }
+    }
+    if (!self->running) {
+        forget_finished_frames(self);
     }
     PyEval_SetTrace(CTracer_on_event, op);
     self->record_arcs = arcs ? 1 : 0;

@@ -7,6 +7,8 @@ import sys
 
 import pytest
 
+from kestrow import decode_arc
+
 from conftest import make_disposition
 
 PROGRAM = """\
@@ -269,6 +271,63 @@ def test_returns_of_frames_running_at_start_pop_nothing(layer, write_module):
     finally:
         layer.tracer.stop()
     assert layer.data == {mod.__file__: {2, 5, 6, 7, 8, 9, 10}}
+
+
+@pytest.mark.parametrize("arcs", [False, True], ids=["lines", "arcs"])
+def test_restart_from_another_frame_records_nothing_through_a_finished_frame(write_module, arcs):
+    """Stopped inside a deeper frame, the tracer never sees that frame return; started again from
+    another frame, that frame's lines must not land in the finished frame's file."""
+    from conftest import Layer
+
+    layer = Layer(arcs=arcs)
+    deep = write_module(
+        """\
+        def stops_inside(tracer):
+            x = 1
+            tracer.stop()
+            return x
+        """
+    )
+    other = write_module(
+        """\
+        def starts_here(tracer):
+            tracer.start()
+            a = 1
+            b = 2
+            tracer.stop()
+            return a + b
+        """
+    )
+    layer.include.update({deep.__file__, other.__file__})
+    try:
+        layer.tracer.start()
+        deep.stops_inside(layer.tracer)
+        assert other.starts_here(layer.tracer) == 3
+    finally:
+        layer.tracer.stop()
+    recorded = layer.data[deep.__file__]
+    if arcs:
+        assert {decode_arc(key) for key in recorded} == {(-1, 2), (2, 3)}
+    else:
+        assert recorded == {2, 3}
+    assert other.__file__ not in layer.data
+
+
+def test_pausing_inside_a_frame_goes_on_recording_it(layer, write_module):
+    mod = write_module(
+        """\
+        def pauses(tracer):
+            a = 1
+            tracer.stop()
+            b = 2
+            tracer.start()
+            c = 3
+            return a + b + c
+        """
+    )
+    layer.include.add(mod.__file__)
+    assert layer.run(mod.pauses, layer.tracer) == 6
+    assert layer.lines(mod.__file__) == {2, 3, 6, 7}
 
 
 def test_events_after_stop_remove_the_callback(layer, program):
