@@ -99,6 +99,16 @@ class Layer:
         t.unlock_data = held_weakly(self.unlock_data)
         t.disable_plugin = held_weakly(self.disable_plugin)
         self.included_dynamic: set[str] = set()
+        _layers.add(self)
+
+    def close(self) -> None:
+        """Let go of every member: a test that stores a callable reaching back to this layer
+        (a bound method, a closure) has tied layer and tracer into a cycle, which the cycle
+        collector cannot break because the tracer takes no part in it."""
+        tracer = getattr(self, "tracer", None)  # a test may have dropped it already
+        if isinstance(tracer, CTracer):
+            for name in MEMBERS:
+                setattr(tracer, name, None)
 
     # The members the tracer calls.
     def should_trace(self, filename: str, frame: Any) -> Any:
@@ -144,6 +154,24 @@ class Layer:
 
     def lines(self, filename: str | Path) -> set[int]:
         return set(self.data.get(str(filename), set()))
+
+
+MEMBERS = (
+    "should_trace", "check_include", "warn", "concur_id_func", "data", "file_tracers",
+    "should_trace_cache", "trace_arcs", "should_start_context", "switch_context", "lock_data",
+    "unlock_data", "disable_plugin",
+)
+
+# Every test layer made during the current test, closed when the test ends.
+_layers: weakref.WeakSet[Layer] = weakref.WeakSet()
+
+
+@pytest.fixture(autouse=True)
+def _close_layers():
+    yield
+    for made in list(_layers):
+        made.close()
+    _layers.clear()
 
 
 @pytest.fixture
