@@ -17,11 +17,23 @@ import pytest
 KESTROW_SCRIPT = Path(sys.executable).parent / "kestrow"
 
 
+def _interruptible() -> None:
+    # A process started in the background inherits SIGINT ignored, and Python then leaves it so:
+    # give the child the default disposition a program run from a terminal has.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def kestrow(*args: str, cwd: Path, via: str = "module") -> subprocess.CompletedProcess:
     command = [str(KESTROW_SCRIPT)] if via == "script" else [sys.executable, "-m", "kestrow"]
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     return subprocess.run(
-        [*command, *args], cwd=cwd, capture_output=True, text=True, timeout=60, env=env
+        [*command, *args],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+        preexec_fn=_interruptible,
     )
 
 
