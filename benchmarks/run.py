@@ -141,9 +141,9 @@ def generated_module(directory: str, functions: int) -> Any:
     path = os.path.join(directory, f"gen_{functions}.py")
     with open(path, "w") as f:
         f.write(src)
-    spec = importlib.util.spec_from_file_location(f"gen_{functions}", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(f"gen_{functions}", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

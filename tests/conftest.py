@@ -195,12 +195,12 @@ def write_module(tmp_path: Path) -> Callable[..., Any]:
         name = name or f"traced_{next(_module_names)}"
         path = tmp_path / f"{name}.py"
         path.write_text(textwrap.dedent(source))
-        spec = importlib.util.spec_from_file_location(name, path)
-        assert spec is not None and spec.loader is not None
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location(name, path)
+        assert module_spec is not None and module_spec.loader is not None
+        module = importlib.util.module_from_spec(module_spec)
         sys.modules[name] = module
         written.append(name)
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
         return module
 
     yield write

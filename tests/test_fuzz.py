@@ -40,10 +40,10 @@ def load(source: str) -> Any:
     name = f"fuzzed_{next(_counter)}"
     path = Path(_workdir) / f"{name}.py"
     path.write_text(source)
-    spec = importlib.util.spec_from_file_location(name, path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(name, path)
+    assert module_spec is not None and module_spec.loader is not None
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -51,10 +51,10 @@ def load_program(directory: str, source: str = PROGRAM) -> Any:
     name = f"reliability_prog_{_loaded}"
     path = Path(directory) / f"{name}.py"
     path.write_text(textwrap.dedent(source))
-    spec = importlib.util.spec_from_file_location(name, path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(name, path)
+    assert module_spec is not None and module_spec.loader is not None
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -166,12 +166,12 @@ def load_script(path: str) -> Program:
 def module_root(name: str) -> str:
     """The directory the module's top-level package lies in, found without importing anything."""
     top = name.partition(".")[0]
-    spec = importlib.machinery.PathFinder.find_spec(top, sys.path)
-    if spec is not None and spec.origin and os.path.isfile(spec.origin):
-        origin_dir = os.path.dirname(os.path.realpath(spec.origin))
-        return os.path.dirname(origin_dir) if spec.submodule_search_locations else origin_dir
-    if spec is not None and spec.submodule_search_locations:  # a namespace package
-        return os.path.dirname(os.path.realpath(list(spec.submodule_search_locations)[0]))
+    found = importlib.machinery.PathFinder.find_spec(top, sys.path)
+    if found is not None and found.origin and os.path.isfile(found.origin):
+        origin_dir = os.path.dirname(os.path.realpath(found.origin))
+        return os.path.dirname(origin_dir) if found.submodule_search_locations else origin_dir
+    if found is not None and found.submodule_search_locations:  # a namespace package
+        return os.path.dirname(os.path.realpath(list(found.submodule_search_locations)[0]))
     return os.getcwd()
 
 
@@ -180,18 +180,18 @@ def load_module(name: str) -> Program:
     if not name or name.startswith(".") or not all(part.isidentifier() for part in name.split(".")):
         raise BadInput(f"bad module name {name!r}")
     try:
-        spec = importlib.util.find_spec(name)
-        if spec is not None and spec.submodule_search_locations is not None:
+        found = importlib.util.find_spec(name)
+        if found is not None and found.submodule_search_locations is not None:
             name = name + ".__main__"
-            spec = importlib.util.find_spec(name)
+            found = importlib.util.find_spec(name)
     except ModuleNotFoundError as e:
         raise BadInput(f"no module named {name!r} ({e})") from None
-    if spec is None or spec.loader is None or not hasattr(spec.loader, "get_code"):
+    if found is None or found.loader is None or not hasattr(found.loader, "get_code"):
         raise BadInput(f"no module named {name!r}")
     try:
-        code = spec.loader.get_code(name)
+        code = found.loader.get_code(name)
     except SyntaxError as e:
-        return Program(None, spec.origin or name, os.getcwd(), os.getcwd(), {"error": e}, name)
+        return Program(None, found.origin or name, os.getcwd(), os.getcwd(), {"error": e}, name)
     except (ImportError, OSError) as e:
         raise BadInput(f"can't read module {name!r}: {e}") from None
     if code is None:
@@ -199,14 +199,14 @@ def load_module(name: str) -> Program:
     main_globals = {
         "__name__": "__main__",
         "__doc__": None,
-        "__file__": spec.origin,
-        "__cached__": spec.cached,
-        "__package__": spec.parent,
-        "__spec__": spec,
-        "__loader__": spec.loader,
+        "__file__": found.origin,
+        "__cached__": found.cached,
+        "__package__": found.parent,
+        "__spec__": found,
+        "__loader__": found.loader,
         "__builtins__": builtins,
     }
-    return Program(code, spec.origin or name, os.getcwd(), os.getcwd(), main_globals, name)
+    return Program(code, found.origin or name, os.getcwd(), os.getcwd(), main_globals, name)
 
 
 def exit_status(exc: SystemExit, stderr: TextIO) -> int:
