@@ -245,6 +245,10 @@ def test_generated_plugins(names, spans, dynamic, include, arcs):
     except (Boom, TypeError):
         # check_include failing, or an unhashable dynamic name, fails the call event.
         result = None
+    except OverflowError:
+        # A range reaching beyond what an arc key holds fails the line event that records it.
+        assert arcs
+        result = None
     finally:
         sys.settrace(None)
     if result is not None:
