@@ -133,6 +133,14 @@ struct Bytecode {
     bool in_range(Py_ssize_t at) const { return offset >= 0 && at < size; }
 };
 
+// Only the code of generators and coroutines suspends and resumes; any other frame's call event
+// is its start and its return event its end, which spares reading the bytecode.
+bool can_suspend(PyCodeObject *code) {
+    constexpr int kSuspending = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR |
+                                CO_ITERABLE_COROUTINE;
+    return (code->co_flags & kSuspending) != 0;
+}
+
 // A call event arrives while the frame stands at a resume instruction, whose argument is 0 where
 // the code begins and not 0 after a suspension (a generator or coroutine going on). A frame that
 // stands anywhere else has never run (an exception thrown into a generator that had not started
@@ -141,6 +149,9 @@ struct Bytecode {
 // not 0, run while the expression makes its generator; no call event arrives there.
 // 1 for a real call, 0 for a resumption, -1 with an exception pending.
 int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
+    if (!can_suspend(code)) {
+        return 1;
+    }
     Bytecode bc;
     if (bc.load(code, frame) < 0) {
         return -1;
@@ -161,6 +172,9 @@ int is_real_call(PyCodeObject *code, PyFrameObject *frame) {
 // code unit is always real.
 // 1 for a real return, 0 for a suspension, -1 with an exception pending.
 int is_real_return(PyCodeObject *code, PyFrameObject *frame) {
+    if (!can_suspend(code)) {
+        return 1;
+    }
     Bytecode bc;
     if (bc.load(code, frame) < 0) {
         return -1;
@@ -380,16 +394,55 @@ int find_file_set(CTracer *self, PyObject *name, PyObject *plugin_name, Ref *fil
     return 0;
 }
 
+// What data held for a recorded name when the slot of the code file still knows it.
+PyObject *cached_file_set(CTracer *self, PyObject *filename, PyObject *name) {
+    const FileCacheSlot &slot = kestrow::FileCache_slot(self->file_cache, filename);
+    if (slot.filename == filename && slot.recorded_name == name && slot.file_set != nullptr &&
+        slot.data == self->data && slot.file_set_generation == kestrow::FileCache_generation()) {
+        return slot.file_set;
+    }
+    return nullptr;
+}
+
+// Remembers the file set found for a recorded name, as of `generation`, in the code file's slot
+// if that slot is still the file's.
+void remember_file_set(CTracer *self, PyObject *filename, PyObject *name, const PyObject *data,
+                       PyObject *file_set, uint64_t generation) {
+    FileCacheSlot &slot = kestrow::FileCache_slot(self->file_cache, filename);
+    if (slot.filename != filename) {
+        return;
+    }
+    Ref old_name = Ref::steal(std::exchange(slot.recorded_name, Py_NewRef(name)));
+    Ref old_set = Ref::steal(std::exchange(slot.file_set, Py_NewRef(file_set)));
+    slot.data = data;
+    slot.file_set_generation = generation;
+}
+
 // Obtains the file set under the controlling layer's data lock. unlock_data follows every
 // successful lock_data; an error from the lookup is set aside while it runs, so it is not called
 // with an exception pending, and is restored afterwards (unlock_data's own error wins, with the
-// first one as its context).
-int locked_file_set(CTracer *self, PyObject *name, PyObject *plugin_name, Ref *file_set) {
+// first one as its context). `filename` is the code file's name, which keys the cache.
+int locked_file_set(CTracer *self, PyObject *filename, PyObject *name, PyObject *plugin_name,
+                    Ref *file_set) {
     Ref locked = Ref::steal(call_member(self->lock_data, "lock_data"));
     if (!locked) {
         return -1;
     }
-    int status = find_file_set(self, name, plugin_name, file_set);
+    // The lock may have run Python code that changed data: the cache is consulted only now.
+    int status = 0;
+    uint64_t generation = 0;
+    Ref data;  // the dictionary looked into, when the cache did not answer
+    if (PyObject *cached = cached_file_set(self, filename, name)) {
+        *file_set = Ref::borrow(cached);
+    } else {
+        // Held: the lookup may run Python code (comparing keys), which may assign another one.
+        data = Ref::borrow(self->data);
+        status = find_file_set(self, name, plugin_name, file_set);
+        // What was found holds until data next changes; watching starts before the count is read.
+        if (status == 0 && kestrow::FileCache_watch(data.get())) {
+            generation = kestrow::FileCache_generation();
+        }
+    }
     PyObject *first_error = status < 0 ? PyErr_GetRaisedException() : nullptr;
     Ref unlocked = Ref::steal(call_member(self->unlock_data, "unlock_data"));
     if (!unlocked) {
@@ -406,15 +459,45 @@ int locked_file_set(CTracer *self, PyObject *name, PyObject *plugin_name, Ref *f
         *file_set = Ref();
         return -1;
     }
+    // Remembered outside the lock: replacing a slot releases what it held. A change of data
+    // while unlock_data ran has moved the count past `generation`, so nothing stale is taken.
+    if (generation != 0) {
+        remember_file_set(self, filename, name, data.get(), file_set->get(), generation);
+    }
     return 0;
+}
+
+// Gives the code file's slot to the disposition just read from should_trace_cache.
+void remember_disposition(CTracer *self, PyObject *filename, PyObject *cache,
+                          PyObject *disposition) {
+    if (!kestrow::FileCache_watch(cache)) {
+        return;
+    }
+    const uint64_t generation = kestrow::FileCache_generation();
+    FileCacheSlot &slot = kestrow::FileCache_slot(self->file_cache, filename);
+    kestrow::FileCache_release(slot);
+    // Python code run by the release may have filled the slot again, or changed the dictionary
+    // (which `generation` then no longer matches); whatever it left is replaced.
+    FileCacheSlot fresh{Py_NewRef(filename), Py_NewRef(disposition), cache, generation,
+                        nullptr, nullptr, nullptr, 0};
+    std::swap(slot, fresh);
+    kestrow::FileCache_release(fresh);
 }
 
 // Finds the disposition of a code file, asking should_trace once per name.
 int find_disposition(CTracer *self, PyObject *filename, PyFrameObject *frame, Ref *out) {
-    PyObject *cache = require_dict(self->should_trace_cache, "should_trace_cache");
-    if (cache == nullptr) {
+    if (require_dict(self->should_trace_cache, "should_trace_cache") == nullptr) {
         return -1;
     }
+    const FileCacheSlot &slot = kestrow::FileCache_slot(self->file_cache, filename);
+    if (slot.filename == filename && slot.trace_cache == self->should_trace_cache &&
+        slot.disposition_generation == kestrow::FileCache_generation()) {
+        *out = Ref::borrow(slot.disposition);
+        return 0;
+    }
+    // should_trace runs Python code, which may assign the tracer another dictionary.
+    Ref cache_ref = Ref::borrow(self->should_trace_cache);
+    PyObject *cache = cache_ref.get();
     PyObject *found = nullptr;
     int status = PyDict_GetItemRef(cache, filename, &found);
     if (status < 0) {
@@ -442,6 +525,10 @@ int find_disposition(CTracer *self, PyObject *filename, PyFrameObject *frame, Re
     }
     if (asked && PyDict_SetItem(cache, filename, disposition.get()) < 0) {
         return -1;
+    }
+    // should_trace may have replaced the tracer's dictionary: remember only from the one written.
+    if (!asked || cache == self->should_trace_cache) {
+        remember_disposition(self, filename, cache, disposition.get());
     }
     *out = std::move(disposition);
     return 0;
@@ -485,6 +572,14 @@ int start_context(CTracer *self, PyFrameObject *frame, StackRef where, int32_t d
     return switched ? 0 : -1;
 }
 
+// The frame's code, borrowed: the frame holds it for as long as it runs, and it runs throughout
+// its own event.
+PyCodeObject *frame_code(PyFrameObject *frame) {
+    PyCodeObject *code = PyFrame_GetCode(frame);
+    Py_DECREF(code);
+    return code;
+}
+
 int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     StackRef where;
     if (select_stack(self, &where) < 0) {
@@ -509,8 +604,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         return -1;
     }
 
-    Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(frame)));
-    auto *co = reinterpret_cast<PyCodeObject *>(code.get());
+    PyCodeObject *co = frame_code(frame);
     Ref disposition;
     if (find_disposition(self, co->co_filename, frame, &disposition) < 0) {
         return -1;
@@ -579,7 +673,8 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
 
     Ref file_set;
     if (recorded_name &&
-        locked_file_set(self, recorded_name.get(), plugin_name.get(), &file_set) < 0) {
+        locked_file_set(self, co->co_filename, recorded_name.get(), plugin_name.get(),
+                        &file_set) < 0) {
         return -1;
     }
 
@@ -657,6 +752,12 @@ int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
 }
 
 int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
+    // The interpreter lends us its reference to the tracer, and Python code run during the event
+    // may drop it (sys.settrace(None), say): the tracer is held wherever Python code may run.
+    Ref keep_alive;
+    if (self->concur_id_func != Py_None) {
+        keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));
+    }
     StackRef where;
     if (select_stack(self, &where) < 0) {
         return -1;
@@ -671,8 +772,7 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
     self->current_entry = e;
 
     if (self->record_arcs && e->file_set != nullptr) {
-        Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(frame)));
-        auto *co = reinterpret_cast<PyCodeObject *>(code.get());
+        PyCodeObject *co = frame_code(frame);
         int real = is_real_return(co, frame);
         if (real < 0) {
             return -1;
@@ -690,6 +790,7 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
         // leaves the entry on the stack (the interpreter delivers the frame's return again, or a
         // generator goes on running), and its next return must not close a second time.
         e->opened_context = 0;
+        keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));
         Py_XSETREF(self->current_context, Py_NewRef(Py_None));
         Ref switched = Ref::steal(call_member(self->switch_context, "switch_context", Py_None));
         if (!switched) {
@@ -709,10 +810,11 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
 
 // Kept out of the callback so that the line path, the most frequent, stays short.
 [[gnu::noinline]] int on_call_or_return(CTracer *self, PyFrameObject *frame, int what) {
-    // The interpreter lends us its reference to the tracer, and Python code run during the
-    // event may drop it (sys.settrace(None), say); keep the tracer alive until we are done.
-    Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));
-    return what == PyTrace_CALL ? CTracer_on_call(self, frame) : CTracer_on_return(self, frame);
+    if (what != PyTrace_CALL) {
+        return CTracer_on_return(self, frame);
+    }
+    Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));  // see CTracer_on_return
+    return CTracer_on_call(self, frame);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ CTracer *as_tracer(PyObject *op) {
 }
 
 // Makes the state that init gives a new tracer. On a tracer already in use it first lets go of
-// what the main stack and the context held; the entries array is kept (emptied), so a pointer
+// what the main stack, the file cache and the context held; the entries array is kept (emptied), so a pointer
 // into it held by an event still running stays valid.
 void CTracer_init_state(CTracer *self) {
     if (self->active_stack == nullptr) {
@@ -70,6 +70,7 @@ void CTracer_init_state(CTracer *self) {
     }
     self->active_stack = &self->main_stack;
     self->current_entry = nullptr;
+    kestrow::FileCache_clear(self->file_cache);
     Py_XSETREF(self->current_context, Py_NewRef(Py_None));
 }
 
@@ -106,6 +107,7 @@ void CTracer_dealloc(PyObject *op) {
     Py_XDECREF(self->disable_plugin);
     DataStack_dealloc(&self->main_stack);
     kestrow::CTracer_release_context_stacks(self);
+    kestrow::FileCache_clear(self->file_cache);
     Py_TYPE(op)->tp_free(op);
 }
 
@@ -236,6 +238,17 @@ PyObject *Tracer_call(PyObject *op, PyObject *args, PyObject *kwds) {
     return Py_NewRef(op);
 }
 
+// A member assigned may be a dictionary the file cache answered from, or the last holder of what
+// its answers keep alive (a layer letting go of its dispositions and file tracers, say). The
+// cache lets go of everything, so an assignment frees what it did before the cache.
+int CTracer_setattro(PyObject *op, PyObject *name, PyObject *value) {
+    if (PyObject_GenericSetAttr(op, name, value) < 0) {
+        return -1;
+    }
+    kestrow::FileCache_clear(as_tracer(op)->file_cache);
+    return 0;
+}
+
 #define TRACER_MEMBER(name, doc) {#name, T_OBJECT, offsetof(CTracer, name), 0, PyDoc_STR(doc)}
 
 PyMemberDef CTracer_members[] = {
@@ -282,4 +295,5 @@ void CTracer_fill_type() {
     t.tp_call = Tracer_call;
     t.tp_methods = CTracer_methods;
     t.tp_members = CTracer_members;
+    t.tp_setattro = CTracer_setattro;
 }

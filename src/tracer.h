@@ -6,6 +6,7 @@
 
 #include "datastack.h"
 #include "export.h"
+#include "filecache.h"
 #include "filedisposition.h"
 #include "pyref.h"
 
@@ -37,6 +38,7 @@ struct CTracer {
     int32_t context_stacks_used;
     DataStack *active_stack;   // main_stack or an element of context_stacks
     FrameEntry *current_entry; // an element of active_stack's entries
+    FileCacheSlot file_cache[kFileCacheSlots];
 };
 
 KESTROW_EXPORT PyTypeObject CTracerType;
