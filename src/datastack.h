@@ -29,6 +29,16 @@ struct DataStack {
 
 KESTROW_EXPORT int DataStack_init(DataStack *stack);
 KESTROW_EXPORT int DataStack_grow(DataStack *stack);
+
+// DataStack_grow with the usual case, a free entry already allocated, settled inline: every
+// call event pushes an entry.
+inline int DataStack_push(DataStack *stack) {
+    if (stack->depth + 1 < stack->capacity) {
+        stack->depth++;
+        return 0;
+    }
+    return DataStack_grow(stack);
+}
 KESTROW_EXPORT void DataStack_dealloc(DataStack *stack);
 
 // Releases whatever the entry holds and leaves it recording nothing.

@@ -587,7 +587,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     }
     DataStack *stack = where.get(self);
     // active_stack changes only together with current_entry: line events trust the pair.
-    if (DataStack_grow(stack) < 0) {
+    if (DataStack_push(stack) < 0) {
         return -1;
     }
     self->active_stack = stack;
