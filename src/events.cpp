@@ -299,14 +299,31 @@ bool holds_arc(PyObject *file_set, int32_t from, int32_t to) {
     return true;
 }
 
-// The arcs-mode half of record_line: settles an arc already in the set, else adds it.
-[[gnu::noinline]] int record_arc(CTracer *self, PyObject *file_set, FrameEntry *entry,
-                                 int32_t line) {
+// The general half of record_arc: settles an arc already in the set, else adds it.
+[[gnu::noinline]] int record_arc_slow(CTracer *self, PyObject *file_set, FrameEntry *entry,
+                                      int32_t line) {
     if (holds_arc(file_set, entry->prev_line, line)) {
         entry->prev_line = line;
         return 0;
     }
     return add_line(self, file_set, entry, line);
+}
+
+// The arcs-mode half of record_line. Nearly every arc is already recorded as its cached object,
+// in the first slot its hash picks in the set's table: that case is settled here, in the line
+// event itself, and everything else by record_arc_slow.
+inline int record_arc(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t line) {
+    uint64_t key;
+    if (arc_key(entry->prev_line, line, &key) && key < PyHASH_MODULUS) {
+        const CachedArc &slot = arc_slot(key);
+        auto *so = reinterpret_cast<PySetObject *>(file_set);
+        if (slot.key == key && slot.value != nullptr &&
+            so->table[key & static_cast<uint64_t>(so->mask)].key == slot.value) {
+            entry->prev_line = line;
+            return 0;
+        }
+    }
+    return record_arc_slow(self, file_set, entry, line);
 }
 
 // Adds one line (lines mode) or the arc ending at it (arcs mode) and moves prev_line on. Most line
