@@ -5,20 +5,19 @@
 namespace {
 
 int watcher_id = -1;
-// Starts at 1 so that 0 can mark an empty half of a slot; moves on at every change of any
-// watched dictionary. Written only with the GIL held.
-uint64_t generation = 1;
 
 // Runs before the change is made, with the GIL held. It must not run Python code or fail: it
 // only retires every answer read so far.
 int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    generation++;
+    kestrow::file_cache_generation++;
     return 0;
 }
 
 }  // namespace
 
 namespace kestrow {
+
+uint64_t file_cache_generation = 0;
 
 void FileCache_init() {
     if (watcher_id >= 0) {
@@ -27,11 +26,10 @@ void FileCache_init() {
     watcher_id = PyDict_AddWatcher(on_dict_event);
     if (watcher_id < 0) {
         PyErr_Clear();
+        return;
     }
-}
-
-uint64_t FileCache_generation() {
-    return watcher_id >= 0 ? generation : 0;
+    // From 1 on, so that 0 still marks an empty half of a slot.
+    file_cache_generation = 1;
 }
 
 bool FileCache_watch(PyObject *dict) {

@@ -32,8 +32,13 @@ namespace kestrow {
 // cache stays off and each call event looks the dictionaries up. Leaves no exception pending.
 void FileCache_init();
 
-// The current generation: 0 when the cache is off, so that no answer is ever taken from it.
-uint64_t FileCache_generation();
+// Moves on at every change of any watched dictionary; 0 while the cache is off, so that no
+// answer is ever taken from it. Written only with the GIL held.
+extern uint64_t file_cache_generation;
+
+inline uint64_t FileCache_generation() {
+    return file_cache_generation;
+}
 
 // Watches a dictionary an answer is about to be read from; false if it cannot be watched, and
 // then nothing may be remembered from it. Leaves no exception pending.

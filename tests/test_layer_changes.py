@@ -5,7 +5,11 @@ must be honoured by the next call, exactly as if both were looked up every time.
 from __future__ import annotations
 
 import gc
+import subprocess
+import sys
+import textwrap
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -145,3 +149,41 @@ def test_assigning_a_member_lets_go_of_what_the_tracer_remembered(layer, program
     layer.tracer.should_trace_cache = layer.cache
     gc.collect()
     assert held() is None
+
+
+def test_without_a_free_dict_watcher_every_call_looks_up(tmp_path):
+    """Another extension may hold every dict watcher the interpreter has; then nothing is
+    remembered, and the changes above are still honoured."""
+    (tmp_path / "callee.py").write_text(CALLEE)
+    (tmp_path / "driver.py").write_text("def f(g, hook):\n    g()\n    hook()\n    g()\n")
+    code = f"""
+        import ctypes, sys
+        callback_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+                                         ctypes.c_void_p, ctypes.c_void_p)
+        callback = callback_type(lambda *args: 0)
+        add_watcher = ctypes.pythonapi.PyDict_AddWatcher
+        add_watcher.argtypes = [callback_type]
+        while True:
+            try:
+                add_watcher(callback)
+            except RuntimeError:  # "no more dict watcher IDs available"
+                break
+        sys.path[:0] = [{str(Path(__file__).parent)!r}, {str(tmp_path)!r}]
+        from conftest import Layer
+        import callee, driver
+        layer = Layer(include={{callee.__file__, driver.__file__}})
+        first = []
+
+        def hook():
+            first.append(layer.data[callee.__file__])
+            layer.data.clear()
+            del layer.cache[callee.__file__]
+
+        layer.run(driver.f, callee.g, hook)
+        asked = layer.called("should_trace").count(("should_trace", callee.__file__))
+        print(asked, sorted(layer.data[callee.__file__]), layer.data[callee.__file__] is first[0])
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["2", str(sorted(G_LINES)).replace(" ", ""), "False"]
