@@ -60,8 +60,8 @@ CTracer *as_tracer(PyObject *op) {
 }
 
 // Makes the state that init gives a new tracer. On a tracer already in use it first lets go of
-// what the main stack, the file cache and the context held; the entries array is kept (emptied), so a pointer
-// into it held by an event still running stays valid.
+// what the main stack, the file cache and the context held; the entries array is kept (emptied),
+// so a pointer into it held by an event still running stays valid.
 void CTracer_init_state(CTracer *self) {
     if (self->active_stack == nullptr) {
         DataStack_init(&self->main_stack);
