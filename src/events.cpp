@@ -245,13 +245,19 @@ uint32_t &slot_hint(PyObject *set, uint64_t v) {
 // look at is known. This only reads the table of a set that nothing changes meanwhile (the GIL is
 // held); null means only "not seen", and the caller then adds as usual. Skipping the add of a
 // value that is present leaves the set exactly as adding it would.
+// What the first slot of the probe order of the int v (0 <= v < PyHASH_MODULUS) holds.
+inline PyObject *first_slot_key(PyObject *set, uint64_t v) {
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    return so->table[v & static_cast<uint64_t>(so->mask)].key;
+}
+
 inline PyObject *set_holds_int(PyObject *set, uint64_t v, PyObject *same) {
     if (v >= PyHASH_MODULUS) {
         return nullptr;
     }
     auto *so = reinterpret_cast<PySetObject *>(set);
     const auto mask = static_cast<size_t>(so->mask);
-    PyObject *first = so->table[v & mask].key;
+    PyObject *first = first_slot_key(set, v);
     if (first == nullptr) {
         return nullptr;  // the first slot of its probe order is free: v is not there
     }
@@ -316,9 +322,8 @@ inline int record_arc(CTracer *self, PyObject *file_set, FrameEntry *entry, int3
     uint64_t key;
     if (arc_key(entry->prev_line, line, &key) && key < PyHASH_MODULUS) {
         const CachedArc &slot = arc_slot(key);
-        auto *so = reinterpret_cast<PySetObject *>(file_set);
         if (slot.key == key && slot.value != nullptr &&
-            so->table[key & static_cast<uint64_t>(so->mask)].key == slot.value) {
+            first_slot_key(file_set, key) == slot.value) {
             entry->prev_line = line;
             return 0;
         }
@@ -411,30 +416,6 @@ int find_file_set(CTracer *self, PyObject *name, PyObject *plugin_name, Ref *fil
     return 0;
 }
 
-// What data held for a recorded name when the slot of the code file still knows it.
-PyObject *cached_file_set(CTracer *self, PyObject *filename, PyObject *name) {
-    const FileCacheSlot &slot = kestrow::FileCache_slot(self->file_cache, filename);
-    if (slot.filename == filename && slot.recorded_name == name && slot.file_set != nullptr &&
-        slot.data == self->data && slot.file_set_generation == kestrow::FileCache_generation()) {
-        return slot.file_set;
-    }
-    return nullptr;
-}
-
-// Remembers the file set found for a recorded name, as of `generation`, in the code file's slot
-// if that slot is still the file's.
-void remember_file_set(CTracer *self, PyObject *filename, PyObject *name, const PyObject *data,
-                       PyObject *file_set, uint64_t generation) {
-    FileCacheSlot &slot = kestrow::FileCache_slot(self->file_cache, filename);
-    if (slot.filename != filename) {
-        return;
-    }
-    Ref old_name = Ref::steal(std::exchange(slot.recorded_name, Py_NewRef(name)));
-    Ref old_set = Ref::steal(std::exchange(slot.file_set, Py_NewRef(file_set)));
-    slot.data = data;
-    slot.file_set_generation = generation;
-}
-
 // Obtains the file set under the controlling layer's data lock. unlock_data follows every
 // successful lock_data; an error from the lookup is set aside while it runs, so it is not called
 // with an exception pending, and is restored afterwards (unlock_data's own error wins, with the
@@ -449,7 +430,8 @@ int locked_file_set(CTracer *self, PyObject *filename, PyObject *name, PyObject 
     int status = 0;
     uint64_t generation = 0;
     Ref data;  // the dictionary looked into, when the cache did not answer
-    if (PyObject *cached = cached_file_set(self, filename, name)) {
+    if (PyObject *cached = kestrow::FileCache_file_set(self->file_cache, filename, name,
+                                                       self->data)) {
         *file_set = Ref::borrow(cached);
     } else {
         // Held: the lookup may run Python code (comparing keys), which may assign another one.
@@ -479,26 +461,10 @@ int locked_file_set(CTracer *self, PyObject *filename, PyObject *name, PyObject 
     // Remembered outside the lock: replacing a slot releases what it held. A change of data
     // while unlock_data ran has moved the count past `generation`, so nothing stale is taken.
     if (generation != 0) {
-        remember_file_set(self, filename, name, data.get(), file_set->get(), generation);
+        kestrow::FileCache_remember_file_set(self->file_cache, filename, name, data.get(),
+                                             file_set->get(), generation);
     }
     return 0;
-}
-
-// Gives the code file's slot to the disposition just read from should_trace_cache.
-void remember_disposition(CTracer *self, PyObject *filename, PyObject *cache,
-                          PyObject *disposition) {
-    if (!kestrow::FileCache_watch(cache)) {
-        return;
-    }
-    const uint64_t generation = kestrow::FileCache_generation();
-    FileCacheSlot &slot = kestrow::FileCache_slot(self->file_cache, filename);
-    kestrow::FileCache_release(slot);
-    // Python code run by the release may have filled the slot again, or changed the dictionary
-    // (which `generation` then no longer matches); whatever it left is replaced.
-    FileCacheSlot fresh{Py_NewRef(filename), Py_NewRef(disposition), cache, generation,
-                        nullptr, nullptr, nullptr, 0};
-    std::swap(slot, fresh);
-    kestrow::FileCache_release(fresh);
 }
 
 // Finds the disposition of a code file, asking should_trace once per name.
@@ -506,10 +472,9 @@ int find_disposition(CTracer *self, PyObject *filename, PyFrameObject *frame, Re
     if (require_dict(self->should_trace_cache, "should_trace_cache") == nullptr) {
         return -1;
     }
-    const FileCacheSlot &slot = kestrow::FileCache_slot(self->file_cache, filename);
-    if (slot.filename == filename && slot.trace_cache == self->should_trace_cache &&
-        slot.disposition_generation == kestrow::FileCache_generation()) {
-        *out = Ref::borrow(slot.disposition);
+    if (PyObject *cached = kestrow::FileCache_disposition(self->file_cache, filename,
+                                                          self->should_trace_cache)) {
+        *out = Ref::borrow(cached);
         return 0;
     }
     // should_trace runs Python code, which may assign the tracer another dictionary.
@@ -545,7 +510,8 @@ int find_disposition(CTracer *self, PyObject *filename, PyFrameObject *frame, Re
     }
     // should_trace may have replaced the tracer's dictionary: remember only from the one written.
     if (!asked || cache == self->should_trace_cache) {
-        remember_disposition(self, filename, cache, disposition.get());
+        kestrow::FileCache_remember_disposition(self->file_cache, filename, cache,
+                                                disposition.get());
     }
     *out = std::move(disposition);
     return 0;

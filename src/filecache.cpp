@@ -43,6 +43,31 @@ bool FileCache_watch(PyObject *dict) {
     return true;
 }
 
+void FileCache_remember_disposition(FileCacheSlot *slots, PyObject *filename, PyObject *cache,
+                                    PyObject *disposition) {
+    if (!FileCache_watch(cache)) {
+        return;
+    }
+    // What the slot held is released only once the slot is written, since releasing may run
+    // Python code; a change that code makes moves the generation past the one stored here.
+    FileCacheSlot fresh{Py_NewRef(filename), Py_NewRef(disposition), cache,
+                        FileCache_generation(), nullptr, nullptr, nullptr, 0};
+    std::swap(FileCache_slot(slots, filename), fresh);
+    FileCache_release(fresh);
+}
+
+void FileCache_remember_file_set(FileCacheSlot *slots, PyObject *filename, PyObject *name,
+                                 const PyObject *data, PyObject *file_set, uint64_t generation) {
+    FileCacheSlot &slot = FileCache_slot(slots, filename);
+    if (slot.filename != filename) {
+        return;
+    }
+    Ref old_name = Ref::steal(std::exchange(slot.recorded_name, Py_NewRef(name)));
+    Ref old_set = Ref::steal(std::exchange(slot.file_set, Py_NewRef(file_set)));
+    slot.data = data;
+    slot.file_set_generation = generation;
+}
+
 void FileCache_release(FileCacheSlot &slot) {
     FileCacheSlot old = std::exchange(slot, FileCacheSlot{});
     Py_XDECREF(old.filename);

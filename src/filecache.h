@@ -49,6 +49,40 @@ inline FileCacheSlot &FileCache_slot(FileCacheSlot *slots, PyObject *filename) {
     return slots[(h * 0x9E3779B97F4A7C15u) >> (64 - kFileCacheBits)];
 }
 
+// The disposition remembered for a code file name, read from `cache` (borrowed: the slot holds
+// it), or null when there is none that still holds.
+inline PyObject *FileCache_disposition(FileCacheSlot *slots, PyObject *filename,
+                                       const PyObject *cache) {
+    const FileCacheSlot &slot = FileCache_slot(slots, filename);
+    if (slot.filename == filename && slot.trace_cache == cache &&
+        slot.disposition_generation == FileCache_generation()) {
+        return slot.disposition;
+    }
+    return nullptr;
+}
+
+// The file set remembered, in the code file's slot, for a recorded name in `data` (borrowed),
+// or null when there is none that still holds.
+inline PyObject *FileCache_file_set(FileCacheSlot *slots, PyObject *filename, PyObject *name,
+                                    const PyObject *data) {
+    const FileCacheSlot &slot = FileCache_slot(slots, filename);
+    if (slot.filename == filename && slot.recorded_name == name && slot.file_set != nullptr &&
+        slot.data == data && slot.file_set_generation == FileCache_generation()) {
+        return slot.file_set;
+    }
+    return nullptr;
+}
+
+// Gives the code file's slot to the disposition just read from `cache`, which is watched first.
+// Whatever the slot held for any file goes.
+void FileCache_remember_disposition(FileCacheSlot *slots, PyObject *filename, PyObject *cache,
+                                    PyObject *disposition);
+
+// Remembers the file set found for a recorded name in `data` (already watched), as of
+// `generation`, if the code file's slot is still that file's.
+void FileCache_remember_file_set(FileCacheSlot *slots, PyObject *filename, PyObject *name,
+                                 const PyObject *data, PyObject *file_set, uint64_t generation);
+
 // Empties one slot and releases what it held. Releasing may run Python code, which may fill
 // slots again: the slot is emptied first.
 void FileCache_release(FileCacheSlot &slot);
