@@ -555,6 +555,27 @@ int start_context(CTracer *self, PyFrameObject *frame, StackRef where, int32_t d
     return switched ? 0 : -1;
 }
 
+// The frame type's own setter of "f_trace" (null when it cannot be found), found once at module
+// set-up. A store of the attribute on a frame looks the name up in the frame type and calls this
+// very setter; calling it directly gives the same result without the lookup, which is most of
+// what the store costs, at every call event.
+setter frame_trace_setter = nullptr;
+void *frame_trace_closure = nullptr;
+
+// Sets the frame's "f_trace" to the tracer. Only a frame type that refuses the attribute fails
+// here, and the frame is still handled.
+void set_frame_trace(PyFrameObject *frame, CTracer *self) {
+    auto *op = reinterpret_cast<PyObject *>(frame);
+    auto *value = reinterpret_cast<PyObject *>(self);
+    // The Python-level entry hands on whatever object it was called with, not always a frame.
+    int status = frame_trace_setter != nullptr && PyFrame_Check(op)
+                     ? frame_trace_setter(op, value, frame_trace_closure)
+                     : PyObject_SetAttr(op, kestrow::names::f_trace, value);
+    if (status < 0) {
+        PyErr_Clear();
+    }
+}
+
 // The frame's code, borrowed: the frame holds it for as long as it runs, and it runs throughout
 // its own event.
 PyCodeObject *frame_code(PyFrameObject *frame) {
@@ -671,11 +692,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     e->frame = frame;
     e->code = co;
 
-    if (PyObject_SetAttr(reinterpret_cast<PyObject *>(frame), kestrow::names::f_trace,
-                         reinterpret_cast<PyObject *>(self)) < 0) {
-        // Only a frame type that refuses the attribute fails here; the frame is still handled.
-        PyErr_Clear();
-    }
+    set_frame_trace(frame, self);
 
     entry()->prev_line = start_line;
 
@@ -734,7 +751,7 @@ int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
     return record_line(self, e->file_set, e, line);
 }
 
-int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
+[[gnu::noinline]] int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
     // The interpreter lends us its reference to the tracer, and Python code run during the event
     // may drop it (sys.settrace(None), say): the tracer is held wherever Python code may run.
     Ref keep_alive;
@@ -792,15 +809,48 @@ int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
 }
 
 // Kept out of the callback so that the line path, the most frequent, stays short.
-[[gnu::noinline]] int on_call_or_return(CTracer *self, PyFrameObject *frame, int what) {
-    if (what != PyTrace_CALL) {
-        return CTracer_on_return(self, frame);
-    }
+[[gnu::noinline]] int on_call(CTracer *self, PyFrameObject *frame) {
     Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject *>(self));  // see CTracer_on_return
     return CTracer_on_call(self, frame);
 }
 
+// A return with nothing to settle (one stack, no exit arc to add, no context to close), which is
+// nearly every return: a pop, as CTracer_on_return would make it. False when that must decide.
+inline bool pop_plain_return(CTracer *self) {
+    if (self->concur_id_func != Py_None) {
+        return false;
+    }
+    DataStack *stack = &self->main_stack;
+    const int32_t depth = stack->depth;
+    if (depth >= 0) {
+        const FrameEntry &e = stack->entries[depth];
+        if (e.opened_context || (self->record_arcs && e.file_set != nullptr)) {
+            return false;
+        }
+        stack->depth = depth - 1;
+        self->current_entry = depth > 0 ? &stack->entries[depth - 1] : nullptr;
+    }
+    self->active_stack = stack;
+    return true;
+}
+
 }  // namespace
+
+void CTracer_find_trace_setter() {
+    Ref descriptor = Ref::steal(
+        PyObject_GetAttr(reinterpret_cast<PyObject *>(&PyFrame_Type), kestrow::names::f_trace));
+    if (!descriptor) {
+        PyErr_Clear();  // every call event then stores the attribute by name
+        return;
+    }
+    if (!Py_IS_TYPE(descriptor.get(), &PyGetSetDescr_Type)) {
+        return;
+    }
+    // The definition is static in the interpreter, so the pointers outlive the descriptor.
+    const PyGetSetDef *def = reinterpret_cast<PyGetSetDescrObject *>(descriptor.get())->d_getset;
+    frame_trace_setter = def->set;
+    frame_trace_closure = def->closure;
+}
 
 int CTracer_on_event(PyObject *op, PyFrameObject *frame, int what, PyObject *) {
     CTracer *self = reinterpret_cast<CTracer *>(op);
@@ -816,8 +866,9 @@ int CTracer_on_event(PyObject *op, PyFrameObject *frame, int what, PyObject *) {
     case PyTrace_LINE:
         return CTracer_on_line(self, frame);
     case PyTrace_CALL:
+        return on_call(self, frame);
     case PyTrace_RETURN:
-        return on_call_or_return(self, frame, what);
+        return pop_plain_return(self) ? 0 : CTracer_on_return(self, frame);
     default:
         return 0;
     }

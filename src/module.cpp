@@ -15,6 +15,7 @@ int tracer_module_exec(PyObject *module) {
     if (CTracer_intern_strings() < 0) {
         return -1;
     }
+    CTracer_find_trace_setter();
     kestrow::FileCache_init();
     CTracer_fill_type();
     CTracerType.tp_new = PyType_GenericNew;

@@ -47,6 +47,10 @@ KESTROW_EXPORT int CTracer_intern_strings();
 // Sets up the type object's slots; called once before the type is readied.
 void CTracer_fill_type();
 
+// Finds the frame type's setter of "f_trace" for call events to store through; without it they
+// store the attribute by name. Called once, after the names are interned. Leaves no exception.
+void CTracer_find_trace_setter();
+
 // The native trace callback installed by start().
 int CTracer_on_event(PyObject *self, PyFrameObject *frame, int what, PyObject *arg);
 
