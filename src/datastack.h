@@ -44,5 +44,23 @@ KESTROW_EXPORT void DataStack_dealloc(DataStack *stack);
 // Releases whatever the entry holds and leaves it recording nothing.
 void FrameEntry_clear(FrameEntry *entry);
 
+// The references a slot held when a call event took it over.
+struct FrameEntryRefs {
+    kestrow::Ref file_set;
+    kestrow::Ref disposition;
+    kestrow::Ref file_tracer;
+};
+
+// Detaches the entry's references, to the caller, and leaves it recording nothing. A call event
+// takes its slot over this way rather than releasing at once: a frame usually refills the slot
+// with the very objects the last frame at that depth had, and then no count need change.
+inline FrameEntryRefs FrameEntry_take(FrameEntry *entry) {
+    FrameEntryRefs refs{kestrow::Ref::steal(entry->file_set),
+                        kestrow::Ref::steal(entry->disposition),
+                        kestrow::Ref::steal(entry->file_tracer)};
+    *entry = FrameEntry{};
+    return refs;
+}
+
 // Empties the stack and every slot but keeps the array, so a pointer into it stays valid.
 void DataStack_reset(DataStack *stack);

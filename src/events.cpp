@@ -348,6 +348,13 @@ inline int record_line(CTracer *self, PyObject *file_set, FrameEntry *entry, int
     return add_line(self, file_set, entry, line);
 }
 
+// Makes `held` a reference to `o`, keeping the one it has when it is already that object.
+inline void hold(Ref *held, PyObject *o) {
+    if (held->get() != o) {
+        *held = Ref::borrow(o);
+    }
+}
+
 // kestrow::require_member, with the usual case (the member was assigned) settled inline: a call
 // event checks several members.
 inline PyObject *require(PyObject *member, const char *owner, const char *name) {
@@ -420,6 +427,7 @@ int find_file_set(CTracer *self, PyObject *name, PyObject *plugin_name, Ref *fil
 // successful lock_data; an error from the lookup is set aside while it runs, so it is not called
 // with an exception pending, and is restored afterwards (unlock_data's own error wins, with the
 // first one as its context). `filename` is the code file's name, which keys the cache.
+// `file_set` may come in holding a set, which is kept when it is the one found.
 int locked_file_set(CTracer *self, PyObject *filename, PyObject *name, PyObject *plugin_name,
                     Ref *file_set) {
     Ref locked = Ref::steal(call_member(self->lock_data, "lock_data"));
@@ -432,7 +440,7 @@ int locked_file_set(CTracer *self, PyObject *filename, PyObject *name, PyObject 
     Ref data;  // the dictionary looked into, when the cache did not answer
     if (PyObject *cached = kestrow::FileCache_file_set(self->file_cache, filename, name,
                                                        self->data)) {
-        *file_set = Ref::borrow(cached);
+        hold(file_set, cached);
     } else {
         // Held: the lookup may run Python code (comparing keys), which may assign another one.
         data = Ref::borrow(self->data);
@@ -467,14 +475,15 @@ int locked_file_set(CTracer *self, PyObject *filename, PyObject *name, PyObject 
     return 0;
 }
 
-// Finds the disposition of a code file, asking should_trace once per name.
+// Finds the disposition of a code file, asking should_trace once per name. `out` may come in
+// holding a disposition, which is kept when it is the one found.
 int find_disposition(CTracer *self, PyObject *filename, PyFrameObject *frame, Ref *out) {
     if (require_dict(self->should_trace_cache, "should_trace_cache") == nullptr) {
         return -1;
     }
     if (PyObject *cached = kestrow::FileCache_disposition(self->file_cache, filename,
                                                           self->should_trace_cache)) {
-        *out = Ref::borrow(cached);
+        hold(out, cached);
         return 0;
     }
     // should_trace runs Python code, which may assign the tracer another dictionary.
@@ -600,22 +609,23 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     const int32_t depth = stack->depth;
     auto entry = [self, where, depth] { return &where.get(self)->entries[depth]; };
     self->current_entry = entry();
-    // What the slot's previous frame left goes now, so that an event that fails before filling
-    // the entry leaves one that records nothing and opened no context.
-    FrameEntry_clear(entry());
+    // What the slot's previous frame left is detached now, so that an event that fails before
+    // filling the entry leaves one that records nothing and opened no context. It is released
+    // when the event ends, unless the entry is refilled with the same objects.
+    FrameEntryRefs held = FrameEntry_take(entry());
 
     if (start_context(self, frame, where, depth) < 0) {
         return -1;
     }
 
     PyCodeObject *co = frame_code(frame);
-    Ref disposition;
+    Ref disposition = std::move(held.disposition);
     if (find_disposition(self, co->co_filename, frame, &disposition) < 0) {
         return -1;
     }
 
     Ref recorded_name;  // null: the frame is not recorded
-    Ref file_tracer = Ref::borrow(Py_None);
+    Ref file_tracer = std::move(held.file_tracer);  // read only once it holds the disposition's
     Ref plugin_name;
     if (disposition.get() != Py_None) {
         auto *d = reinterpret_cast<CFileDisposition *>(disposition.get());
@@ -628,7 +638,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
                 return -1;
             }
             Ref source_filename = Ref::borrow(d->source_filename);
-            file_tracer = Ref::borrow(d->file_tracer);
+            hold(&file_tracer, d->file_tracer);
             if (file_tracer.get() != Py_None) {
                 Ref plugin = Ref::steal(
                     PyObject_GetAttr(file_tracer.get(), kestrow::names::kestrow_plugin));
@@ -675,7 +685,7 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         return -1;
     }
 
-    Ref file_set;
+    Ref file_set = std::move(held.file_set);
     if (recorded_name &&
         locked_file_set(self, co->co_filename, recorded_name.get(), plugin_name.get(),
                         &file_set) < 0) {
@@ -685,7 +695,8 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     // Another thread sharing this stack may have filled the slot meanwhile; what it left is
     // released only after all three fields are written, since a release may run Python code.
     FrameEntry *e = entry();
-    Ref old_file_set = Ref::steal(std::exchange(e->file_set, file_set.release()));
+    Ref old_file_set = Ref::steal(
+        std::exchange(e->file_set, recorded_name ? file_set.release() : nullptr));
     Ref old_file_tracer = Ref::steal(std::exchange(
         e->file_tracer, recorded_name ? file_tracer.release() : Py_NewRef(Py_None)));
     Ref old_disposition = Ref::steal(std::exchange(e->disposition, disposition.release()));
