@@ -31,9 +31,8 @@ SMALL = {
 
 def child(workload: str, config: str) -> None:
     sys.path.insert(0, str(HERE))
-    import build_floor
-
-    sys.path.insert(0, str(build_floor.build()))
+    # Importing `run` builds the floor and the standard-library copies and puts both on sys.path,
+    # where the recorders and the workloads find them.
     import recorders
     import run
     import workloads as W  # noqa: N812

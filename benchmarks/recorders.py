@@ -1,19 +1,19 @@
 """The configurations a workload is measured under, each with a fresh recorder per run.
 
-`kestrow_layer` is the benchmark's stand-in for the controlling layer: it configures a CTracer the
-way a real layer does (a disposition per code file decided by source roots and cached by the
-tracer, a threading.Lock around data access). Switching the benchmark to the package's own layer
-means replacing this one function.
+Every recorder that chooses files records those under the same source roots. kestrow is measured
+through its own controlling layer, `kestrow.Collector`.
 """
 
 from __future__ import annotations
 
+import functools
 import os
 import sys
 import threading
 import trace
 from typing import Any, Callable
 
+import kestrow
 from kestrow.tracer import CFileDisposition, CTracer
 
 Roots = tuple[str, ...]
@@ -27,12 +27,16 @@ def _under(filename: str, roots: Roots) -> str | None:
     return canonical if canonical.startswith(roots) else None
 
 
-def kestrow_layer(
-    arcs: bool, roots: Roots, lock: Any = None
-) -> tuple[CTracer, dict[str, set[int]]]:
-    """A configured CTracer recording the files under `roots`, and its data dictionary."""
+def _settrace(function: Any) -> tuple[Callable[[], object], Callable[[], object]]:
+    # Start and stop are the builtin itself: a lambda would be a frame of this file, called while
+    # tracing, and the recorder would record its own stop.
+    return functools.partial(sys.settrace, function), functools.partial(sys.settrace, None)
+
+
+def kestrow_layer(roots: Roots, lock: Any) -> CTracer:
+    """A CTracer recording lines of the files under `roots`, configured as the Collector configures
+    one but for the data lock, which the Collector keeps to itself and the diagnosis replaces."""
     data: dict[str, set[int]] = {}
-    lock = lock or threading.Lock()
 
     def should_trace(filename: str, frame: Any) -> CFileDisposition:
         d = CFileDisposition()
@@ -54,13 +58,13 @@ def kestrow_layer(
     tracer.data = data
     tracer.file_tracers = {}
     tracer.should_trace_cache = {}
-    tracer.trace_arcs = arcs
+    tracer.trace_arcs = False
     tracer.should_start_context = None
     tracer.switch_context = lambda context: None
     tracer.lock_data = lock.acquire
     tracer.unlock_data = lock.release
     tracer.disable_plugin = lambda disposition: None
-    return tracer, data
+    return tracer
 
 
 class Recorder:
@@ -98,8 +102,13 @@ class KestrowLines(Recorder):
     arcs = False
 
     def session(self):
-        tracer, self.data = kestrow_layer(self.arcs, self.roots)
-        return tracer.start, tracer.stop
+        self.collector = kestrow.Collector(source=self.roots, arcs=self.arcs)
+        return self.collector.start, self.collector.stop
+
+    def recorded(self) -> dict[str, set[int]]:
+        """The lines of each file the last session recorded."""
+        results = self.collector.results()
+        return {name: results.lines_of(name) for name in results.files()}
 
 
 class KestrowArcs(KestrowLines):
@@ -120,7 +129,7 @@ class KestrowLinesFreeLock(Recorder):
     name, label = "lines_freelock", "kestrow lines, free lock"
 
     def session(self):
-        tracer, self.data = kestrow_layer(False, self.roots, FreeLock())
+        tracer = kestrow_layer(self.roots, FreeLock())
         return tracer.start, tracer.stop
 
 
@@ -158,7 +167,11 @@ class PySettrace(Recorder):
                 return local
 
         self.data = data
-        return (lambda: sys.settrace(global_trace)), (lambda: sys.settrace(None))
+        return _settrace(global_trace)
+
+    def recorded(self) -> dict[str, set[int]]:
+        """The lines of each file the last session recorded."""
+        return {name: lines for name, lines in self.data.items() if lines}
 
 
 class PyDesign(Recorder):
@@ -199,18 +212,25 @@ class PyDesign(Recorder):
             return trace
 
         self.data = data
-        return (lambda: sys.settrace(trace)), (lambda: sys.settrace(None))
+        return _settrace(trace)
 
 
 class StdlibTrace(Recorder):
-    """The standard library's trace module, counting every line."""
+    """The standard library's trace module, counting lines outside the interpreter's installation.
+
+    trace cannot be told which directories to count, only which to ignore: ignoring the
+    installation (the standard library and site-packages) leaves it the files under the roots, as
+    the other recorders have. It remembers each decision by module base name, for whichever file of
+    that name it meets first; the workloads reach the copies' `_parser` and `_re` before any
+    standard-library module of those names, so the copies are counted.
+    """
 
     name, label = "trace", "stdlib trace"
 
     def session(self):
-        tracer = trace.Trace(count=1, trace=0)
-        self.tracer = tracer
-        return (lambda: sys.settrace(tracer.globaltrace)), (lambda: sys.settrace(None))
+        installation = {sys.prefix, sys.exec_prefix, sys.base_prefix, sys.base_exec_prefix}
+        self.tracer = trace.Trace(count=1, trace=0, ignoredirs=sorted(installation))
+        return _settrace(self.tracer.globaltrace)
 
 
 class Monitoring(Recorder):

@@ -5,7 +5,8 @@
 Runs are interleaved (each round times every workload under every configuration once) and the
 best of N rounds is kept, so a burst of load from elsewhere on the machine spoils one round rather
 than one configuration. Overhead is the traced time minus the untraced time; the key figure per
-workload is kestrow's overhead divided by the floor's.
+workload is kestrow's overhead divided by the floor's. Before timing, the lines kestrow records are
+checked against those of the plain Python recorder; the run stops if they differ.
 """
 
 from __future__ import annotations
@@ -16,19 +17,22 @@ import json
 import os
 import platform
 import sys
-import sysconfig
 import tempfile
 import time
 import tracemalloc
 from pathlib import Path
 from typing import Any, Callable
 
+import kestrow
+
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import build_floor  # noqa: E402
+import stdlib_copies  # noqa: E402
 
 sys.path.insert(0, str(build_floor.build()))
+sys.path.insert(0, str(stdlib_copies.build()))
 
 import recorders  # noqa: E402
 import workloads  # noqa: E402
@@ -38,8 +42,9 @@ TARGETS = {"lines_vs_floor": 1.3, "arcs_vs_floor": 1.6, "py_vs_lines": 8.0, "tra
 
 
 def source_roots(*extra: str) -> tuple[str, ...]:
-    """The benchmark's own directory and the standard library: both are recorded."""
-    dirs = [str(HERE), sysconfig.get_paths()["stdlib"], *extra]
+    """The recorded source roots, the same for every recorder: the benchmark's own directory and
+    the standard-library copies."""
+    dirs = [str(HERE), str(stdlib_copies.OUT_DIR), *extra]
     return tuple(os.path.join(os.path.realpath(d), "") for d in dirs)
 
 
@@ -53,6 +58,40 @@ def time_once(recorder: recorders.Recorder, run: Callable[[], object]) -> float:
     finally:
         stop()
     return time.perf_counter() - t0
+
+
+def line_differences(got: dict[str, set[int]], expected: dict[str, set[int]]) -> list[str]:
+    out = []
+    for name in sorted(got.keys() | expected.keys()):
+        a, b = got.get(name, set()), expected.get(name, set())
+        if a != b:
+            out.append(f"  {name}: only kestrow {sorted(a - b)}, only py {sorted(b - a)}")
+    return out
+
+
+def check_recorded_lines(runs: dict[str, Callable[[], object]], roots: tuple[str, ...]) -> None:
+    """Stop the run unless kestrow, through its Collector, records the same lines of the same files
+    as the plain Python recorder: timing recorders that record different things, or nothing,
+    would compare nothing."""
+    files = []
+    for name, run in runs.items():
+        kestrow_lines, py = recorders.KestrowLines(roots), recorders.PySettrace(roots)
+        for recorder in (kestrow_lines, py):
+            start, stop = recorder.session()
+            start()
+            try:
+                run()
+            finally:
+                stop()
+        got, expected = kestrow_lines.recorded(), py.recorded()
+        if not expected:
+            raise SystemExit(f"{name}: py settrace recorded nothing under {', '.join(roots)}")
+        if got != expected:
+            raise SystemExit(f"{name}: kestrow lines and py settrace record different lines\n"
+                             + "\n".join(line_differences(got, expected)))
+        files.append(f"{name} {len(expected)}")
+    print("Recorded lines agree (kestrow lines, py settrace); files per workload: "
+          + ", ".join(files))
 
 
 def count_events(run: Callable[[], object]) -> dict[str, int]:
@@ -77,11 +116,15 @@ def count_events(run: Callable[[], object]) -> dict[str, int]:
 
 
 def measure(
-    runs: dict[str, Callable[[], object]], configs: list[recorders.Recorder], repeat: int
+    runs: dict[str, Callable[[], object]],
+    configs: list[recorders.Recorder],
+    repeat: int,
+    roots: tuple[str, ...],
 ) -> dict[str, dict[str, list[float]]]:
     times: dict[str, dict[str, list[float]]] = {w: {c.name: [] for c in configs} for w in runs}
-    for name, run in runs.items():  # warm-up: imports, caches, specialisation
+    for run in runs.values():  # warm-up: imports, caches, specialisation
         run()
+    check_recorded_lines(runs, roots)
     for _ in range(repeat):
         for name, run in runs.items():
             for config in configs:
@@ -147,7 +190,9 @@ def generated_module(directory: str, functions: int) -> Any:
     return module
 
 
-def scaling(configs: list[recorders.Recorder], repeat: int, gen_dir: str) -> dict[str, Any]:
+def scaling(
+    configs: list[recorders.Recorder], repeat: int, roots: tuple[str, ...], gen_dir: str
+) -> dict[str, Any]:
     small, large = generated_module(gen_dir, 100), generated_module(gen_dir, 1000)
 
     def program(module: Any, passes: int) -> Callable[[], object]:
@@ -160,7 +205,7 @@ def scaling(configs: list[recorders.Recorder], repeat: int, gen_dir: str) -> dic
         "depth_10x": lambda: [workloads.descend(1000) for _ in range(100)],
     }
     chosen = [c for c in configs if c.name in ("untraced", "floor", "lines", "arcs")]
-    times = measure(runs, chosen, repeat)
+    times = measure(runs, chosen, repeat, roots)
     out: dict[str, Any] = {}
     for name, run in runs.items():
         events = count_events(run)
@@ -180,16 +225,16 @@ def stack_memory(roots: tuple[str, ...]) -> dict[str, Any]:
     """Bytes the frame stack grows by per extra level of recursion, from traced allocations."""
 
     def grown(depth: int) -> int:
-        tracer, _ = recorders.kestrow_layer(False, roots)
-        workloads.descend(3)  # the should_trace decision and file set exist before measuring
+        collector = kestrow.Collector(source=roots)
+        collector.start()
+        workloads.descend(3)  # so the file's disposition and line set exist before measuring
         tracemalloc.start()
         before = tracemalloc.get_traced_memory()[0]
-        tracer.start()
         workloads.descend(depth)
-        tracer.stop()
+        # Read before stopping: the stack never shrinks, but stopping lets the tracer go.
         after = tracemalloc.get_traced_memory()[0]
         tracemalloc.stop()
-        del tracer
+        collector.stop()
         return after - before
 
     shallow, deep = 200, 2000
@@ -287,7 +332,7 @@ def main(argv: list[str] | None = None) -> int:
             "workloads": {},
         }
         started = time.time()
-        times = measure(runs, configs, repeat)
+        times = measure(runs, configs, repeat, roots)
         for w, run in runs.items():
             r = summarise(times[w])
             r["meets"] = meets(r["key"])
@@ -296,7 +341,7 @@ def main(argv: list[str] | None = None) -> int:
             results["workloads"][w] = r
         print(table(results, configs))
         if not (args.quick or args.no_scaling):
-            s = scaling(configs, repeat, gen_dir)
+            s = scaling(configs, repeat, roots, gen_dir)
             s["stack_memory"] = stack_memory(roots)
             results["scaling"] = s
             print(scaling_table(s))

@@ -1,6 +1,7 @@
 """The benchmark workloads. Each `make_*` function prepares its input (untimed) and returns the
-zero-argument callable that is timed. This file is traced, and so are the standard-library modules
-the last two workloads run, so every workload produces call and line events in recorded files."""
+zero-argument callable that is timed. This file is recorded, and so are the copies of the
+standard-library code the last two workloads run (made by stdlib_copies.py, which the runner puts
+on sys.path), so every workload produces call and line events in recorded files."""
 
 from __future__ import annotations
 
@@ -51,7 +52,7 @@ def make_lines(scale: int = 1) -> Workload:
     return lambda: loops(400_000 * scale)
 
 
-# Standard-library jobs (pure Python modules, traced).
+# Standard-library jobs: copies of pure-Python modules, recorded like the rest.
 def toml_document(rng: random.Random, tables: int) -> str:
     """A generated TOML document with nested tables, arrays, strings, numbers and dates."""
     out = ['title = "generated"', 'version = "1.0.0"', ""]
@@ -72,7 +73,7 @@ def toml_document(rng: random.Random, tables: int) -> str:
 
 
 def make_tomllib(scale: int = 1) -> Workload:
-    import tomllib
+    import bench_tomllib as tomllib
 
     text = toml_document(random.Random(8), 400 * scale)
     return lambda: tomllib.loads(text)
@@ -85,7 +86,7 @@ def generated_lines(rng: random.Random, count: int) -> list[str]:
 
 
 def make_difflib(scale: int = 1) -> Workload:
-    import difflib
+    import bench_difflib as difflib
 
     rng = random.Random(9)
     before = generated_lines(rng, 3000 * scale)
