@@ -7,6 +7,8 @@ namespace {
 constexpr int32_t kGrowBy = 20;
 }  // namespace
 
+FrameEntry empty_entry{};
+
 int DataStack_init(DataStack *stack) {
     stack->depth = -1;
     stack->capacity = 0;

@@ -41,6 +41,15 @@ inline int DataStack_push(DataStack *stack) {
 }
 KESTROW_EXPORT void DataStack_dealloc(DataStack *stack);
 
+// What the tracer's current entry is while its stack is empty: an entry that records nothing, so
+// that a line event need not look at the depth. Nothing ever writes to it.
+extern FrameEntry empty_entry;
+
+// The top entry, or empty_entry when the stack is empty.
+inline FrameEntry *DataStack_top(DataStack *stack) {
+    return stack->depth >= 0 ? &stack->entries[stack->depth] : &empty_entry;
+}
+
 // Releases whatever the entry holds and leaves it recording nothing.
 void FrameEntry_clear(FrameEntry *entry);
 

@@ -240,17 +240,32 @@ uint32_t &slot_hint(PyObject *set, uint64_t v) {
     return slot_hints[(mixed * 0x9E3779B97F4A7C15u) >> (64 - kSlotHintBits)];
 }
 
-// Whether the set already holds the int v, as the object `same` (may be null) or as another exact
-// int of that value. For 0 <= v below the hash modulus an int's hash is its value, so the slot to
-// look at is known. This only reads the table of a set that nothing changes meanwhile (the GIL is
-// held); null means only "not seen", and the caller then adds as usual. Skipping the add of a
-// value that is present leaves the set exactly as adding it would.
 // What the first slot of the probe order of the int v (0 <= v < PyHASH_MODULUS) holds.
 inline PyObject *first_slot_key(PyObject *set, uint64_t v) {
     auto *so = reinterpret_cast<PySetObject *>(set);
     return so->table[v & static_cast<uint64_t>(so->mask)].key;
 }
 
+// Whether the object `value` (not null), an int equal to v (0 <= v < PyHASH_MODULUS), is in the
+// first slot of v's probe order or in one of the two after it, where a value whose first slot was
+// taken goes. The object itself in any slot proves that the set holds it; not finding it there
+// proves nothing.
+inline bool near_first_slot(PyObject *set, uint64_t v, const PyObject *value) {
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    const auto mask = static_cast<size_t>(so->mask);
+    const size_t i = static_cast<size_t>(v) & mask;
+    const setentry *table = so->table;
+    if (table[i].key == value) {
+        return true;
+    }
+    return i + 2 <= mask && (table[i + 1].key == value || table[i + 2].key == value);
+}
+
+// Whether the set already holds the int v, as the object `same` (may be null) or as another exact
+// int of that value. For 0 <= v below the hash modulus an int's hash is its value, so the slot to
+// look at is known. This only reads the table of a set that nothing changes meanwhile (the GIL is
+// held); null means only "not seen", and the caller then adds as usual. Skipping the add of a
+// value that is present leaves the set exactly as adding it would.
 inline PyObject *set_holds_int(PyObject *set, uint64_t v, PyObject *same) {
     if (v >= PyHASH_MODULUS) {
         return nullptr;
@@ -315,18 +330,33 @@ bool holds_arc(PyObject *file_set, int32_t from, int32_t to) {
     return add_line(self, file_set, entry, line);
 }
 
-// The arcs-mode half of record_line. Nearly every arc is already recorded as its cached object,
-// in the first slot its hash picks in the set's table: that case is settled here, in the line
-// event itself, and everything else by record_arc_slow.
-inline int record_arc(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t line) {
+// Nearly every arc is already recorded as its cached object, in or next to the first slot its
+// hash picks in the set's table: whether that is so for the arc from the entry's prev_line to
+// `line`.
+inline bool arc_in_first_slot(PyObject *file_set, const FrameEntry *entry, int32_t line) {
     uint64_t key;
-    if (arc_key(entry->prev_line, line, &key) && key < PyHASH_MODULUS) {
-        const CachedArc &slot = arc_slot(key);
-        if (slot.key == key && slot.value != nullptr &&
-            first_slot_key(file_set, key) == slot.value) {
-            entry->prev_line = line;
-            return 0;
-        }
+    if (!arc_key(entry->prev_line, line, &key) || key >= PyHASH_MODULUS) {
+        return false;
+    }
+    const CachedArc &slot = arc_slot(key);
+    return slot.key == key && slot.value != nullptr && near_first_slot(file_set, key, slot.value);
+}
+
+// The same for a line: its cached int in or next to the first slot of its probe order.
+inline bool line_in_first_slot(PyObject *file_set, int32_t line) {
+    if (static_cast<uint32_t>(line) >= kCachedLines) {
+        return false;
+    }
+    PyObject *cached = line_ints[line];
+    return cached != nullptr && near_first_slot(file_set, static_cast<uint64_t>(line), cached);
+}
+
+// The arcs-mode half of record_line: the usual case settled here, everything else by
+// record_arc_slow.
+inline int record_arc(CTracer *self, PyObject *file_set, FrameEntry *entry, int32_t line) {
+    if (arc_in_first_slot(file_set, entry, line)) {
+        entry->prev_line = line;
+        return 0;
     }
     return record_arc_slow(self, file_set, entry, line);
 }
@@ -426,10 +456,12 @@ int find_file_set(CTracer *self, PyObject *name, PyObject *plugin_name, Ref *fil
 // Obtains the file set under the controlling layer's data lock. unlock_data follows every
 // successful lock_data; an error from the lookup is set aside while it runs, so it is not called
 // with an exception pending, and is restored afterwards (unlock_data's own error wins, with the
-// first one as its context). `filename` is the code file's name, which keys the cache.
-// `file_set` may come in holding a set, which is kept when it is the one found.
+// first one as its context). `filename` is the code file's name, which keys the cache. `held` is
+// the set the entry's slot held: when that is the one found, its reference is handed over to
+// `file_set`. Otherwise it is left for the caller to release after unlock_data, since a release
+// may run Python code.
 int locked_file_set(CTracer *self, PyObject *filename, PyObject *name, PyObject *plugin_name,
-                    Ref *file_set) {
+                    Ref *held, Ref *file_set) {
     Ref locked = Ref::steal(call_member(self->lock_data, "lock_data"));
     if (!locked) {
         return -1;
@@ -440,7 +472,7 @@ int locked_file_set(CTracer *self, PyObject *filename, PyObject *name, PyObject 
     Ref data;  // the dictionary looked into, when the cache did not answer
     if (PyObject *cached = kestrow::FileCache_file_set(self->file_cache, filename, name,
                                                        self->data)) {
-        hold(file_set, cached);
+        *file_set = cached == held->get() ? std::move(*held) : Ref::borrow(cached);
     } else {
         // Held: the lookup may run Python code (comparing keys), which may assign another one.
         data = Ref::borrow(self->data);
@@ -593,25 +625,15 @@ PyCodeObject *frame_code(PyFrameObject *frame) {
     return code;
 }
 
-int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
-    StackRef where;
-    if (select_stack(self, &where) < 0) {
-        return -1;
-    }
-    DataStack *stack = where.get(self);
-    // active_stack changes only together with current_entry: line events trust the pair.
-    if (DataStack_push(stack) < 0) {
-        return -1;
-    }
-    self->active_stack = stack;
+// The call path once the entry is pushed: fills the entry at `depth` of the stack `where`, and
+// returns the event's result with every reference it took released.
+int fill_call_entry(CTracer *self, PyFrameObject *frame, StackRef where, int32_t depth) {
     // Python code runs later in this event, and may let other threads move the stacks; the entry
     // is found again by position each time it is written.
-    const int32_t depth = stack->depth;
     auto entry = [self, where, depth] { return &where.get(self)->entries[depth]; };
-    self->current_entry = entry();
     // What the slot's previous frame left is detached now, so that an event that fails before
     // filling the entry leaves one that records nothing and opened no context. It is released
-    // when the event ends, unless the entry is refilled with the same objects.
+    // when this function ends, unless the entry is refilled with the same objects.
     FrameEntryRefs held = FrameEntry_take(entry());
 
     if (start_context(self, frame, where, depth) < 0) {
@@ -685,18 +707,23 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
         return -1;
     }
 
-    Ref file_set = std::move(held.file_set);
+    Ref file_set;
     if (recorded_name &&
         locked_file_set(self, co->co_filename, recorded_name.get(), plugin_name.get(),
-                        &file_set) < 0) {
+                        &held.file_set, &file_set) < 0) {
         return -1;
+    }
+    // What the slot held and is not refilled with goes before the entry is filled: a release may
+    // run Python code (a finaliser), and that may let other threads use this stack meanwhile.
+    held = FrameEntryRefs{};
+    if (!recorded_name) {
+        file_tracer = Ref();
     }
 
     // Another thread sharing this stack may have filled the slot meanwhile; what it left is
     // released only after all three fields are written, since a release may run Python code.
     FrameEntry *e = entry();
-    Ref old_file_set = Ref::steal(
-        std::exchange(e->file_set, recorded_name ? file_set.release() : nullptr));
+    Ref old_file_set = Ref::steal(std::exchange(e->file_set, file_set.release()));
     Ref old_file_tracer = Ref::steal(std::exchange(
         e->file_tracer, recorded_name ? file_tracer.release() : Py_NewRef(Py_None)));
     Ref old_disposition = Ref::steal(std::exchange(e->disposition, disposition.release()));
@@ -706,10 +733,31 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     set_frame_trace(frame, self);
 
     entry()->prev_line = start_line;
-
-    self->active_stack = where.get(self);
-    self->current_entry = entry();
     return 0;
+}
+
+int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
+    StackRef where;
+    if (select_stack(self, &where) < 0) {
+        return -1;
+    }
+    DataStack *stack = where.get(self);
+    // active_stack changes only together with current_entry: line events trust the pair.
+    if (DataStack_push(stack) < 0) {
+        return -1;
+    }
+    const int32_t depth = stack->depth;
+    self->active_stack = stack;
+    self->current_entry = &stack->entries[depth];
+    int status = fill_call_entry(self, frame, where, depth);
+    // Whatever the event released may have run Python code (a finaliser), and that may have let
+    // another thread move the stacks: the entry is designated again once nothing is left to
+    // release, failed events included, whose entry stays pushed. Another thread sharing the stack
+    // may even have emptied it meanwhile, and then there is no entry to designate.
+    stack = where.get(self);
+    self->active_stack = stack;
+    self->current_entry = stack->depth >= 0 ? &stack->entries[depth] : &empty_entry;
+    return status;
 }
 
 // The line path of a frame whose file tracer maps each line event to a range of source lines.
@@ -744,10 +792,19 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     return 0;
 }
 
-int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
-    if (self->active_stack->depth < 0) {
+// The line path past its first look into the set: a line number of -1 (nothing to record), and
+// every value not settled there.
+[[gnu::noinline]] int on_line_general(CTracer *self, FrameEntry *e, int32_t line) {
+    if (line == -1) {
         return 0;
     }
+    if (self->record_arcs) {
+        return record_arc_slow(self, e->file_set, e, line);
+    }
+    return record_line(self, e->file_set, e, line);
+}
+
+[[gnu::noinline]] int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
     FrameEntry *e = self->current_entry;
     if (e->file_set == nullptr) {
         return 0;
@@ -756,10 +813,14 @@ int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
         return on_plugin_line(self, frame);
     }
     int32_t line = PyFrame_GetLineNumber(frame);
-    if (line == -1) {
+    // Nearly every line event repeats what is already recorded, and is settled by this one look;
+    // the rest is kept out of line so that this path keeps little across the call above.
+    if (self->record_arcs ? line != -1 && arc_in_first_slot(e->file_set, e, line)
+                          : line_in_first_slot(e->file_set, line)) {
+        e->prev_line = line;
         return 0;
     }
-    return record_line(self, e->file_set, e, line);
+    return on_line_general(self, e, line);
 }
 
 [[gnu::noinline]] int CTracer_on_return(CTracer *self, PyFrameObject *frame) {
@@ -776,6 +837,7 @@ int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
     DataStack *stack = where.get(self);
     self->active_stack = stack;
     if (stack->depth < 0) {
+        self->current_entry = &empty_entry;
         return 0;
     }
     const int32_t depth = stack->depth;
@@ -815,7 +877,7 @@ int CTracer_on_line(CTracer *self, PyFrameObject *frame) {
     if (stack->depth >= 0) {
         stack->depth--;
     }
-    self->current_entry = stack->depth >= 0 ? &stack->entries[stack->depth] : nullptr;
+    self->current_entry = DataStack_top(stack);
     return 0;
 }
 
@@ -839,7 +901,7 @@ inline bool pop_plain_return(CTracer *self) {
             return false;
         }
         stack->depth = depth - 1;
-        self->current_entry = depth > 0 ? &stack->entries[depth - 1] : nullptr;
+        self->current_entry = DataStack_top(stack);
     }
     self->active_stack = stack;
     return true;

@@ -69,7 +69,7 @@ void CTracer_init_state(CTracer *self) {
         DataStack_reset(&self->main_stack);
     }
     self->active_stack = &self->main_stack;
-    self->current_entry = nullptr;
+    self->current_entry = &empty_entry;
     kestrow::FileCache_clear(self->file_cache);
     Py_XSETREF(self->current_context, Py_NewRef(Py_None));
 }

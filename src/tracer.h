@@ -37,7 +37,7 @@ struct CTracer {
     int32_t context_stacks_capacity;
     int32_t context_stacks_used;
     DataStack *active_stack;   // main_stack or an element of context_stacks
-    FrameEntry *current_entry; // an element of active_stack's entries
+    FrameEntry *current_entry; // active_stack's top entry, or empty_entry while it has none
     FileCacheSlot file_cache[kFileCacheSlots];
 };
 
