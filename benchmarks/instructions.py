@@ -1,6 +1,8 @@
 """Instruction counts under callgrind: a repeatable cross-check of the timed ratios, which the
 shared machine makes noisy. Each (workload, recorder) pair runs in its own process under
-`valgrind --tool=callgrind`; the overhead is its count minus the untraced count.
+`valgrind --tool=callgrind`, which counts only the measured run (the recorder's start, the
+workload, its stop), as the timed runner times it; the overhead is that count minus the untraced
+count.
 
     python benchmarks/instructions.py [--workloads a,b] [--configs lines,arcs]
 
@@ -37,28 +39,38 @@ def child(workload: str, config: str) -> None:
     import run
     import workloads as W  # noqa: N812
 
+    import _kestrow_floor  # on sys.path once `run` is imported
+
     sys.setrecursionlimit(20_000)
     small = SMALL.get(workload)
     fn = eval(small, {"W": W}) if small else W.WORKLOADS[workload]()  # noqa: S307 (fixed table above)
     fn()  # warm-up, untraced
     recorder = {cls.name: cls for cls in recorders.RECORDERS}[config](run.source_roots())
     start, stop = recorder.session()
-    start()
-    fn()
-    stop()
+
+    def measured() -> None:
+        start()
+        fn()
+        stop()
+
+    _kestrow_floor.measured(measured)
 
 
 def count(workload: str, config: str) -> int:
     # A fixed hash seed: with a random one, the order of dicts and sets of strings, and so the
-    # work of the interpreter's start-up and of the workloads, moves the counts by some 0.4
-    # million between runs, a few per cent of an overhead.
+    # work of the workloads, moves the counts between runs.
     env = dict(os.environ, PYTHONHASHSEED="0")
     with tempfile.TemporaryDirectory() as tmp:
         result = subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/out",
+             "--collect-atstart=no", "--toggle-collect=floor_measured",
              sys.executable, __file__, "--child", workload, config],
             capture_output=True, text=True, check=True, env=env)
-    return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
+    collected = int(re.search(r"Collected : (\d+)", result.stderr).group(1))
+    if collected == 0:
+        raise SystemExit("callgrind counted nothing: it did not find floor_measured in the floor "
+                         "extension (build/bench/), which must keep its symbols")
+    return collected
 
 
 def main() -> None:

@@ -887,24 +887,32 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
     return CTracer_on_call(self, frame);
 }
 
-// A return with nothing to settle (one stack, no exit arc to add, no context to close), which is
-// nearly every return: a pop, as CTracer_on_return would make it. False when that must decide.
-inline bool pop_plain_return(CTracer *self) {
+// A return with nothing to settle (one stack, no context to close, and no exit arc to add: none
+// is recorded, or the frame cannot suspend and its exit arc is already where a look finds it),
+// which is nearly every return: a pop, as CTracer_on_return would make it. Everything else is
+// left to that.
+[[gnu::noinline]] int on_return(CTracer *self, PyFrameObject *frame) {
     if (self->concur_id_func != Py_None) {
-        return false;
+        return CTracer_on_return(self, frame);
     }
     DataStack *stack = &self->main_stack;
     const int32_t depth = stack->depth;
     if (depth >= 0) {
         const FrameEntry &e = stack->entries[depth];
-        if (e.opened_context || (self->record_arcs && e.file_set != nullptr)) {
-            return false;
+        if (e.opened_context) {
+            return CTracer_on_return(self, frame);
+        }
+        if (self->record_arcs && e.file_set != nullptr) {
+            PyCodeObject *co = frame_code(frame);
+            if (can_suspend(co) || !arc_in_first_slot(e.file_set, &e, -co->co_firstlineno)) {
+                return CTracer_on_return(self, frame);
+            }
         }
         stack->depth = depth - 1;
         self->current_entry = DataStack_top(stack);
     }
     self->active_stack = stack;
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -941,7 +949,7 @@ int CTracer_on_event(PyObject *op, PyFrameObject *frame, int what, PyObject *) {
     case PyTrace_CALL:
         return on_call(self, frame);
     case PyTrace_RETURN:
-        return pop_plain_return(self) ? 0 : CTracer_on_return(self, frame);
+        return on_return(self, frame);
     default:
         return 0;
     }
