@@ -715,7 +715,7 @@ int fill_call_entry(CTracer *self, PyFrameObject *frame, StackRef where, int32_t
     }
     // What the slot held and is not refilled with goes before the entry is filled: a release may
     // run Python code (a finaliser), and that may let other threads use this stack meanwhile.
-    held = FrameEntryRefs{};
+    held.file_set = Ref();  // the other two were handed on at their lookups
     if (!recorded_name) {
         file_tracer = Ref();
     }
