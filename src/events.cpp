@@ -909,9 +909,9 @@ int CTracer_on_call(CTracer *self, PyFrameObject *frame) {
             }
         }
         stack->depth = depth - 1;
-        self->current_entry = DataStack_top(stack);
     }
     self->active_stack = stack;
+    self->current_entry = DataStack_top(stack);
     return 0;
 }
 
