@@ -4,7 +4,7 @@ shared machine makes noisy. Each (workload, recorder) pair runs in its own proce
 workload, its stop), as the timed runner times it; the overhead is that count minus the untraced
 count.
 
-    python benchmarks/instructions.py [--workloads a,b] [--configs lines,arcs]
+    python benchmarks/instructions.py [--workloads a,b] [--configs lines,arcs,lines_freelock]
 
 Slow (callgrind runs some fifty times slower); the workloads are run at a reduced size.
 """
@@ -45,7 +45,8 @@ def child(workload: str, config: str) -> None:
     small = SMALL.get(workload)
     fn = eval(small, {"W": W}) if small else W.WORKLOADS[workload]()  # noqa: S307 (fixed table above)
     fn()  # warm-up, untraced
-    recorder = {cls.name: cls for cls in recorders.RECORDERS}[config](run.source_roots())
+    known = recorders.RECORDERS + recorders.DIAGNOSTIC
+    recorder = {cls.name: cls for cls in known}[config](run.source_roots())
     start, stop = recorder.session()
 
     def measured() -> None:
