@@ -268,7 +268,7 @@ def table(results: dict[str, Any], configs: list[recorders.Recorder]) -> str:
                      f"{f(k['py_vs_arcs']):>10}{f(k['trace_vs_arcs']):>12}  {ok}")
     lines.append(f"{'targets':<11}{'<= 1.30':>14}{'<= 1.60':>14}{'>= 8':>12}{'>= 15':>14}")
     lines += ["", "What the peers leave for kestrow: their overhead over the floor's "
-              "(kestrow's overhead can be no lower than the floor's)",
+              "(kestrow's overhead can be little lower than the floor's)",
               f"{'workload':<11}{'py/floor':>10}{'trace/floor':>13}{'py_design/floor':>16}"
               f"{'py_design/lines':>16}{'freelock/floor':>16}"]
     for w, r in results["workloads"].items():
