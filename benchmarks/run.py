@@ -77,12 +77,7 @@ def check_recorded_lines(runs: dict[str, Callable[[], object]], roots: tuple[str
     for name, run in runs.items():
         kestrow_lines, py = recorders.KestrowLines(roots), recorders.PySettrace(roots)
         for recorder in (kestrow_lines, py):
-            start, stop = recorder.session()
-            start()
-            try:
-                run()
-            finally:
-                stop()
+            time_once(recorder, run)
         got, expected = kestrow_lines.recorded(), py.recorded()
         if not expected:
             raise SystemExit(f"{name}: py settrace recorded nothing under {', '.join(roots)}")

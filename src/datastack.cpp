@@ -43,14 +43,9 @@ int DataStack_grow(DataStack *stack) {
 
 void FrameEntry_clear(FrameEntry *entry) {
     // Releasing may run Python code (a finaliser), which may let another thread grow the stack
-    // and move the array: detach everything first, so nothing is written through entry after.
-    PyObject *file_set = entry->file_set;
-    PyObject *disposition = entry->disposition;
-    PyObject *file_tracer = entry->file_tracer;
-    *entry = FrameEntry{};
-    Py_XDECREF(file_set);
-    Py_XDECREF(disposition);
-    Py_XDECREF(file_tracer);
+    // and move the array: everything is detached first, and released only when the references
+    // taken go, so nothing is written through entry after.
+    FrameEntryRefs released = FrameEntry_take(entry);
 }
 
 void DataStack_reset(DataStack *stack) {
